@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dag/execution_result.hpp"
+#include "dag/node_index.hpp"
+#include "node/node.hpp"
+
+namespace corvane::dag {
+
+// A built, immutable graph: its nodes, a topological order of the runnable
+// ones and their dependency levels. Nodes on a cycle, or depending (directly
+// or not) on a missing id, stay in `nodes()` but are left out of execution.
+// Every operation reads it only, so any number of threads may use one `Dag`.
+class Dag {
+ public:
+  // Orders and levels `nodes` once, in time linear in nodes plus
+  // dependencies. Reports nothing, whatever the dependencies.
+  explicit Dag(std::vector<Node> nodes);
+
+  const std::vector<Node>& nodes() const noexcept { return nodes_; }
+  const std::vector<NodeId>& execution_order() const noexcept { return execution_order_; }
+  const std::vector<std::vector<NodeId>>& levels() const noexcept { return levels_; }
+
+  // Runs the graph once from an empty context: node after node in
+  // `execution_order()`, or with `parallel` level after level, the nodes of
+  // a level of two or more on their own worker threads, `max_threads` at a
+  // time (0 counts as 1, absent means the whole level). Throws `Panic` when
+  // a worker fails or cannot be started, and passes a `node::RunStop` thrown
+  // by a node function on unchanged.
+  ExecutionResult execute_detailed(bool parallel, std::optional<std::uint64_t> max_threads) const;
+
+  // `execute_detailed(...).context`.
+  Context execute(bool parallel, std::optional<std::uint64_t> max_threads) const;
+
+  // The graph as the text of a top-down Mermaid flowchart: every node, every
+  // dependency edge labelled with the variables it carries, branch entries
+  // highlighted.
+  std::string to_mermaid() const;
+
+ private:
+  void run_level_in_parallel(const std::vector<std::size_t>& level, std::uint64_t chunk_size,
+                             ExecutionResult& run) const;
+
+  std::vector<Node> nodes_;
+  std::vector<NodeId> execution_order_;
+  std::vector<std::vector<NodeId>> levels_;
+  NodeIndex index_;
+  // The same order and levels as positions in `nodes_`, resolved once so
+  // that runs never look a node up.
+  std::vector<std::size_t> order_positions_;
+  std::vector<std::vector<std::size_t>> level_positions_;
+};
+
+}  // namespace corvane::dag

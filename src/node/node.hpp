@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "graph_data/graph_data.hpp"
+#include "node/name_map.hpp"
+#include "node/node_function.hpp"
+
+namespace corvane::node {
+
+using NodeId = std::uint64_t;
+using BranchId = std::uint64_t;
+
+// One computation step: a shared function plus the name mappings that link
+// the function's own names (implementation names) with the run's variable
+// names (broadcast names).
+struct Node {
+  // Takes ownership of all five; the other fields start empty.
+  Node(NodeId id, NodeFunction function, std::optional<std::string> label, NameMap inputs,
+       NameMap outputs);
+
+  NodeId id;
+  std::optional<std::string> label;
+  NodeFunction function;
+  NameMap inputs;   // broadcast name -> implementation name
+  NameMap outputs;  // implementation name -> broadcast name
+  std::vector<NodeId> dependencies;
+  Context variant_params;
+  std::optional<BranchId> branch_id;
+  bool is_branch_entry = false;
+
+  // Calls the function with the mapped inputs found in `context` and returns
+  // the mapped results under broadcast names, as a new map. Names missing
+  // from the context or from the result are skipped. Reads the node and the
+  // context only and takes no lock, so any number of threads may call it on
+  // the same node and context at once; exceptions from the function pass
+  // through unchanged.
+  Context execute(const Context& context) const;
+};
+
+}  // namespace corvane::node

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <utility>
+
+#include "graph_data/graph_data.hpp"
+
+namespace corvane::node {
+
+using graph_data::Context;
+
+// The work of a node: a shared, reference-counted callable, safe to call from
+// several threads at once. It takes the inputs under its own names and the
+// variant parameters, and returns a new context of outputs under its own
+// names. It has no failure result: a function with nothing to give returns an
+// empty map. What it captures lives until the last copy of it goes.
+class NodeFunction {
+ public:
+  using Signature = Context(const Context& inputs, const Context& params);
+
+  template <class Callable>
+  explicit NodeFunction(Callable callable)
+      : impl_(std::make_shared<const std::function<Signature>>(std::move(callable))) {}
+
+  // Ignores both arguments and returns a new empty map on every call.
+  static NodeFunction noop();
+
+  Context operator()(const Context& inputs, const Context& params) const {
+    return (*impl_)(inputs, params);
+  }
+
+  // How many holders share this function (nodes, builders, test probes).
+  long use_count() const noexcept { return impl_.use_count(); }
+
+ private:
+  std::shared_ptr<const std::function<Signature>> impl_;
+};
+
+}  // namespace corvane::node
