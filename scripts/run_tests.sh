@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs whatever the tests need on a fresh Debian machine, then runs the
+# native core tests (plain, AddressSanitizer + UndefinedBehaviorSanitizer,
+# ThreadSanitizer) and the Python tests against a `pip install .` of the
+# package in a fresh virtual environment.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v g++ >/dev/null || missing+=(g++)
+python3 -c 'import venv, ensurepip' 2>/dev/null || missing+=(python3-venv)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+venv="$root/build/venv"
+rm -rf "$venv"
+python3 -m venv "$venv"
+"$venv/bin/pip" install -q --disable-pip-version-check pytest cmake ninja
+export PATH="$venv/bin:$PATH"
+
+run_core_tests() {
+  local name=$1 sanitize=$2
+  local dir="$root/build/test-$name"
+  echo "== core tests ($name)"
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANE_BUILD_TESTS=ON \
+    -DCORVANE_SANITIZE="$sanitize" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+run_core_tests plain ""
+run_core_tests asan "address,undefined"
+run_core_tests tsan thread
+
+if [ -d "$root/tests/python" ] && ls "$root"/tests/python/test_*.py >/dev/null 2>&1; then
+  echo "== python tests"
+  "$venv/bin/pip" install -q --disable-pip-version-check "$root"
+  (cd "$root/build" && "$venv/bin/python" -m pytest "$root/tests/python" -q)
+fi
