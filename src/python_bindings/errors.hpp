@@ -1,0 +1,81 @@
+#pragma once
+
+// How failures cross the boundary into Python: the `PanicException` type,
+// the stop payload that carries a Python exception out of a run, and the
+// translation of C++ exceptions into a set Python exception at every entry
+// point.
+
+#include <Python.h>
+
+#include <string>
+
+#include "graph_data/py_object_handle.hpp"
+#include "python_bindings/host.hpp"
+#include "python_bindings/refs.hpp"
+
+namespace corvane::python_bindings {
+
+// Creates the `PanicException` class (derived directly from BaseException)
+// and returns a new reference to it. Called once, at module start-up.
+OwnedRef create_panic_exception_type();
+
+// The `PanicException` class; valid after module start-up.
+PyObject* panic_exception_type() noexcept;
+
+// What a node function hands to `node::RunStop` when its Python code raised
+// KeyboardInterrupt or SystemExit: the exception object itself, traceback
+// attached. A handle, so that dropping it on any thread is safe.
+struct PythonStop {
+  graph_data::PyObjectHandle exception;
+};
+
+// The exception currently set, normalised, taken out of the interpreter's
+// error indicator (which is left clear).
+class CaughtException {
+ public:
+  static CaughtException fetch();
+
+  PyObject* type() const noexcept { return type_.get(); }
+  PyObject* value() const noexcept { return value_.get(); }
+
+  // "{qualified type name}: {str(exception)}", the description used in
+  // messages; "<exception str() failed>" stands in for a text that cannot
+  // be made. Leaves the error indicator clear.
+  std::string describe() const;
+
+  // `str(exception)`, or "<exception str() failed>".
+  std::string text() const;
+
+  // Sets the exception again as the current one, unchanged.
+  void restore() &&;
+
+  // The exception object with its traceback attached, ready to travel.
+  OwnedRef take_value_with_traceback() &&;
+
+ private:
+  OwnedRef type_;
+  OwnedRef value_;
+  OwnedRef traceback_;
+};
+
+// Sets the Python exception that stands for the C++ exception being handled:
+// `PythonError` keeps what is set, a run stop restores its Python exception,
+// `dag::Panic` becomes `PanicException(message)`, `std::bad_alloc` becomes
+// MemoryError, anything else SystemError. Call only inside a catch block.
+void set_python_error_from_current_exception() noexcept;
+
+// The frame of every function that Python calls: applies deferred counts,
+// runs `body` and turns any C++ exception into NULL plus a Python exception,
+// so that nothing unwinds into the interpreter.
+template <class Body>
+PyObject* entry_point(Body&& body) noexcept {
+  apply_pending_references();
+  try {
+    return body();
+  } catch (...) {
+    set_python_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace corvane::python_bindings

@@ -1,0 +1,105 @@
+#include "python_bindings/host.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "graph_data/host_hooks.hpp"
+
+namespace corvane::python_bindings {
+
+namespace {
+
+// Count changes that threads without the interpreter lock could not make.
+// One mutex guards both lists; the flag lets the common case (nothing
+// pending) skip the mutex.
+struct PendingReferences {
+  std::mutex mutex;
+  std::vector<PyObject*> increments;
+  std::vector<PyObject*> decrements;
+  std::atomic<bool> any{false};
+};
+
+PendingReferences pending;
+
+// Pushing can only fail when the process is out of memory; the hooks have no
+// way to report that, so it ends the process (the hooks are noexcept).
+void defer(std::vector<PyObject*> PendingReferences::*list, PyObject* object) noexcept {
+  std::lock_guard lock(pending.mutex);
+  (pending.*list).push_back(object);
+  pending.any.store(true, std::memory_order_release);
+}
+
+// Hands the emptied buffer back so that its capacity serves the next burst,
+// unless the shared list has meanwhile grown one of its own.
+void recycle(std::vector<PyObject*>& shared, std::vector<PyObject*>& drained) {
+  drained.clear();
+  if (shared.empty() && shared.capacity() < drained.capacity()) shared.swap(drained);
+}
+
+PyThreadState* attached_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked();
+#else
+  return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// True when this thread holds the interpreter lock under its own thread
+// state. Not `PyGILState_Check()`: the interpreter turns that check off (it
+// then always says yes) once any sub-interpreter has been created, and after
+// finalisation. A thread that holds the lock some other way defers, which is
+// always safe.
+bool holds_interpreter_lock() noexcept {
+  PyThreadState* own = PyGILState_GetThisThreadState();
+  return own != nullptr && own == attached_thread_state();
+}
+
+void retain(void* object) noexcept {
+  auto* python_object = static_cast<PyObject*>(object);
+  if (holds_interpreter_lock()) {
+    Py_INCREF(python_object);
+  } else {
+    defer(&PendingReferences::increments, python_object);
+  }
+}
+
+void release(void* object) noexcept {
+  auto* python_object = static_cast<PyObject*>(object);
+  if (holds_interpreter_lock()) {
+    // A copy of this handle made on another thread may still owe its
+    // increment; apply it first so the count never touches zero early.
+    apply_pending_references();
+    Py_DECREF(python_object);
+  } else {
+    defer(&PendingReferences::decrements, python_object);
+  }
+}
+
+}  // namespace
+
+void install_host() {
+  graph_data::install_host_hooks({&retain, &release});
+}
+
+void apply_pending_references() noexcept {
+  if (!pending.any.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> increments;
+  std::vector<PyObject*> decrements;
+  {
+    std::lock_guard lock(pending.mutex);
+    increments.swap(pending.increments);
+    decrements.swap(pending.decrements);
+    pending.any.store(false, std::memory_order_relaxed);
+  }
+  for (PyObject* object : increments) Py_INCREF(object);
+  // Decrements may run finalisers, which may defer or apply counts in turn:
+  // that only touches the shared lists, not these local ones.
+  for (PyObject* object : decrements) Py_DECREF(object);
+
+  std::lock_guard lock(pending.mutex);
+  recycle(pending.increments, increments);
+  recycle(pending.decrements, decrements);
+}
+
+}  // namespace corvane::python_bindings

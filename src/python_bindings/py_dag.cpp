@@ -1,0 +1,124 @@
+#include "python_bindings/py_dag.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "dag/panic.hpp"
+#include "python_bindings/arguments.hpp"
+#include "python_bindings/conversion.hpp"
+#include "python_bindings/errors.hpp"
+#include "python_bindings/host.hpp"
+#include "python_bindings/instance.hpp"
+
+namespace corvane::python_bindings {
+
+namespace {
+
+struct DagState {
+  // Set right after allocation and never changed again.
+  std::unique_ptr<const dag::Dag> dag;
+};
+
+struct PyDag {
+  PyObject_HEAD DagState state;
+};
+
+// The class object, kept for the life of the process.
+PyTypeObject* dag_type = nullptr;
+
+const dag::Dag& dag_of(PyObject* self) noexcept {
+  return *state_of<PyDag>(self).dag;
+}
+
+constexpr Parameters<2> execute_parameters{"execute", {"parallel", "max_threads"}};
+
+// The engine run, the only stretch during which the interpreter lock is
+// given up; it is taken back however the run ends.
+Context run_unlocked(const dag::Dag& dag, bool parallel, std::optional<std::uint64_t> max_threads) {
+  InterpreterLockReleased unlocked;
+  return dag.execute(parallel, max_threads);
+}
+
+PyObject* dag_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
+  return entry_point(
+      []() -> PyObject* { throw_python_error(PyExc_TypeError, "No constructor defined"); });
+}
+
+PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry_point([&] {
+    const auto [parallel_argument, max_threads_argument] =
+        match_arguments(execute_parameters, args, nargs, kwnames);
+    const bool parallel = bool_argument("parallel", parallel_argument, false);
+    const std::optional<std::uint64_t> max_threads =
+        optional_count_argument("max_threads", max_threads_argument);
+    // A node function may drop the last other reference to this object.
+    const OwnedRef keep_alive = OwnedRef::add_reference(BorrowedRef(self));
+    const Context context = run_unlocked(dag_of(self), parallel, max_threads);
+    return context_to_dict(context).release();
+  });
+}
+
+PyObject* dag_to_mermaid(PyObject* self, PyObject* /*unused*/) {
+  return entry_point([&] { return str_from_text(dag_of(self).to_mermaid()).release(); });
+}
+
+constexpr const char* dag_doc = "Python wrapper for DAG executor";
+
+constexpr const char* execute_doc =
+    "execute($self, parallel=..., max_threads=...)\n--\n\n"
+    "Execute the DAG\n\n"
+    "Args:\n"
+    "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False\n"
+    "    max_threads (Optional[int]): Maximum number of threads to use per level. None = "
+    "unlimited. Default: None\n\n"
+    "Returns:\n"
+    "    Dictionary containing the execution context";
+
+constexpr const char* to_mermaid_doc =
+    "to_mermaid($self)\n--\n\n"
+    "Get Mermaid diagram representation\n\n"
+    "Returns:\n"
+    "    String containing the Mermaid diagram";
+
+PyMethodDef dag_methods[] = {
+    {"execute", as_method(&dag_execute), METH_FASTCALL | METH_KEYWORDS, execute_doc},
+    {"to_mermaid", as_method(&dag_to_mermaid), METH_NOARGS, to_mermaid_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot dag_slots[] = {
+    {Py_tp_doc, const_cast<char*>(dag_doc)},
+    {Py_tp_new, as_slot(&dag_new)},
+    {Py_tp_dealloc, as_slot(&destroy_instance<PyDag>)},
+    {Py_tp_methods, dag_methods},
+    {0, nullptr},
+};
+
+// Like `Graph`: not subclassable, no attribute dict, no weak references.
+PyType_Spec dag_type_definition = {
+    "builtins.Dag", sizeof(PyDag), 0, Py_TPFLAGS_DEFAULT, dag_slots,
+};
+
+}  // namespace
+
+OwnedRef create_dag_type() {
+  OwnedRef type = OwnedRef::new_reference(PyType_FromSpec(&dag_type_definition));
+  dag_type = reinterpret_cast<PyTypeObject*>(OwnedRef::add_reference(type.borrow()).release());
+  return type;
+}
+
+OwnedRef wrap_dag(dag::Dag built) {
+  try {
+    OwnedRef self = allocate_instance<PyDag>(dag_type);
+    state_of<PyDag>(self.get()).dag = std::make_unique<const dag::Dag>(std::move(built));
+    return self;
+  } catch (const PythonError&) {
+    // The graph is consumed already; losing its DAG too is not something a
+    // caller could recover from.
+    throw dag::Panic("failed to create the Dag object: " + CaughtException::fetch().describe());
+  }
+}
+
+}  // namespace corvane::python_bindings

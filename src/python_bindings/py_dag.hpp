@@ -1,0 +1,19 @@
+#pragma once
+
+// The `Dag` class: a Python object owning one built, immutable DAG, which it
+// executes and renders. Instances come only from `Graph.build()`.
+
+#include <Python.h>
+
+#include "dag/dag.hpp"
+#include "python_bindings/refs.hpp"
+
+namespace corvane::python_bindings {
+
+// Creates the class object; a new reference. Called once, at start-up.
+OwnedRef create_dag_type();
+
+// A new `Dag` object taking over `built`.
+OwnedRef wrap_dag(dag::Dag built);
+
+}  // namespace corvane::python_bindings

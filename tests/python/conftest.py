@@ -1,0 +1,71 @@
+import contextlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import corvane
+
+
+class StreamCollector:
+    """Stands in for sys.stderr and keeps every text written to it."""
+
+    def __init__(self):
+        self.writes = []
+
+    def write(self, text):
+        self.writes.append(text)
+        return len(text)
+
+    def flush(self):
+        pass
+
+    @property
+    def text(self):
+        return "".join(self.writes)
+
+
+@contextlib.contextmanager
+def replaced_stderr():
+    """Replaces sys.stderr for the body of a test (pytest's own capturing
+    puts its stream back between a fixture's set-up and the test)."""
+    collector = StreamCollector()
+    saved = sys.stderr
+    sys.stderr = collector
+    try:
+        yield collector
+    finally:
+        sys.stderr = saved
+
+
+def node(function=None, inputs=None, outputs=None, label=None):
+    return {"function": function, "inputs": inputs, "outputs": outputs, "label": label}
+
+
+def chain(*nodes):
+    graph = corvane.Graph()
+    for fields in nodes:
+        graph.add(**fields)
+    return graph
+
+
+def fan_out(root, *branches):
+    """A root node with one branch per argument, each a list of nodes.
+
+    Levels: [root], [first node of every branch], [second nodes], ...
+    """
+    graph = chain(root)
+    for branch in branches:
+        graph.branch(chain(*branch))
+    return graph.build()
+
+
+def run_python(code, timeout=60):
+    """Runs `code` in a fresh interpreter and returns the finished process."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )

@@ -1,0 +1,301 @@
+import threading
+import time
+
+import pytest
+
+import corvane
+from conftest import chain, fan_out, node
+
+MODES = [
+    pytest.param({}, id="sequential"),
+    pytest.param({"parallel": True}, id="parallel"),
+    pytest.param({"parallel": True, "max_threads": 1}, id="parallel-capped"),
+]
+
+
+def const(**values):
+    return lambda inputs, params: dict(values)
+
+
+def outputs(*names):
+    return {name: name for name in names}
+
+
+class ConcurrencyProbe:
+    """Counts how many node functions run at once, and where."""
+
+    def __init__(self, work=0.0):
+        self.lock = threading.Lock()
+        self.running = 0
+        self.most = 0
+        self.log = []
+        self.threads = []
+        self.work = work
+
+    def node(self, name):
+        def run(inputs, params):
+            with self.lock:
+                self.running += 1
+                self.most = max(self.most, self.running)
+                self.log.append(("start", name))
+                self.threads.append(threading.get_ident())
+            time.sleep(self.work)
+            with self.lock:
+                self.running -= 1
+                self.log.append(("end", name))
+            return {name: name}
+
+        return node(run, outputs=outputs(name))
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_empty_dag_gives_an_empty_dict(mode):
+    assert corvane.Graph().build().execute(**mode) == {}
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_later_nodes_see_earlier_outputs_and_values_keep_identity(mode):
+    data = object()
+    dag = chain(
+        node(lambda i, p: {"x": data}, outputs={"x": "data"}),
+        node(lambda i, p: {"y": [i["d"]]}, inputs={"data": "d"}, outputs={"y": "model"}),
+        node(lambda i, p: {"same": i["m"][0] is data}, inputs={"model": "m"}, outputs=outputs("same")),
+    ).build()
+    result = dag.execute(**mode)
+    assert result["data"] is data
+    assert result["model"][0] is data
+    assert result["same"] is True
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_runs_are_independent(mode):
+    dag = chain(node(lambda i, p: {"x": []}, outputs=outputs("x"))).build()
+    first, second = dag.execute(**mode), dag.execute(**mode)
+    assert first == second == {"x": []}
+    assert first is not second and first["x"] is not second["x"]
+
+
+def test_nodes_of_a_level_read_the_snapshot_taken_when_it_began():
+    def write(i, p):
+        return {"x": "new"}
+
+    def read(i, p):
+        return {"seen": i.get("x")}
+
+    dag = fan_out(node(const(x="old"), outputs=outputs("x")),
+                  [node(write, outputs=outputs("x"))],
+                  [node(read, inputs={"x": "x"}, outputs=outputs("seen"))])
+    # One level of two nodes: run one after another, the reader sees the
+    # writer; run in parallel, both read the context of the level's start.
+    assert dag.execute() == {"x": "new", "seen": "new"}
+    for max_threads in (None, 1, 5):
+        assert dag.execute(parallel=True, max_threads=max_threads) == {"x": "new", "seen": "old"}
+
+
+def test_level_of_five_runs_in_waves_of_max_threads():
+    probe = ConcurrencyProbe(work=0.01)
+    names = ["a", "b", "c", "d", "e"]
+    dag = fan_out(node(), *[[probe.node(name)] for name in names])
+    assert dag.execute(parallel=True, max_threads=2) == outputs(*names)
+    assert probe.most <= 2
+    # Every wave is joined before the next starts: before the k-th start,
+    # all nodes of the earlier waves have ended.
+    ended = 0
+    starts = 0
+    for event, _ in probe.log:
+        if event == "end":
+            ended += 1
+        else:
+            assert ended >= 2 * (starts // 2)
+            starts += 1
+    assert starts == 5
+
+
+def test_without_a_cap_the_whole_level_runs_at_once():
+    barrier = threading.Barrier(4, timeout=30)
+
+    def meet(name):
+        def run(i, p):
+            barrier.wait()
+            return {name: True}
+        return [node(run, outputs=outputs(name))]
+
+    dag = fan_out(node(), *[meet(name) for name in "abcd"])
+    assert dag.execute(parallel=True) == dict.fromkeys("abcd", True)
+    # A cap at least as large as the level is one wave too.
+    assert dag.execute(parallel=True, max_threads=4) == dict.fromkeys("abcd", True)
+
+
+@pytest.mark.parametrize("max_threads", [0, 1])
+def test_cap_of_zero_or_one_runs_one_worker_at_a_time(max_threads):
+    probe = ConcurrencyProbe(work=0.005)
+    dag = fan_out(node(), *[[probe.node(name)] for name in "abc"])
+    caller = threading.get_ident()
+    assert dag.execute(parallel=True, max_threads=max_threads) == outputs(*"abc")
+    assert probe.most == 1
+    assert caller not in probe.threads
+
+
+def test_single_node_levels_run_on_the_calling_thread_and_wider_levels_on_workers():
+    probe = ConcurrencyProbe()
+    dag = fan_out(probe.node("root"), [probe.node("a"), probe.node("a2")], [probe.node("b")])
+    caller = threading.get_ident()
+    dag.execute(parallel=True)
+    where = dict(zip([name for event, name in probe.log if event == "start"], probe.threads))
+    # Levels: [root], [a, b], [a2].
+    assert where["root"] == caller and where["a2"] == caller
+    assert where["a"] != caller and where["b"] != caller
+
+
+def test_sequential_mode_runs_everything_on_the_calling_thread():
+    probe = ConcurrencyProbe()
+    dag = fan_out(probe.node("root"), [probe.node("a")], [probe.node("b")])
+    dag.execute(max_threads=3)
+    assert set(probe.threads) == {threading.get_ident()}
+
+
+def test_every_node_of_a_level_is_called_once_per_execution():
+    calls = []
+    lock = threading.Lock()
+
+    def count(name):
+        def run(i, p):
+            with lock:
+                calls.append(name)
+            return {}
+        return [node(run)]
+
+    dag = fan_out(node(), *[count(name) for name in "abcdef"])
+    for _ in range(5):
+        dag.execute(parallel=True, max_threads=4)
+    assert sorted(calls) == sorted("abcdef" * 5)
+
+
+def run_in_thread(function, timeout=30):
+    """Runs `function` on a daemon thread; a hang becomes a failure."""
+    outcome = {}
+    thread = threading.Thread(target=lambda: outcome.update(value=function()), daemon=True)
+    thread.start()
+    thread.join(timeout)
+    assert not thread.is_alive(), "the run did not finish"
+    return outcome["value"]
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_lock_is_released_while_the_run_goes_on(mode):
+    # Workers and the caller's own nodes take the lock for every call; a run
+    # that kept it would deadlock its workers. Meanwhile a plain Python
+    # thread keeps making progress, which a node waits to see.
+    progressed = threading.Event()
+    stop = threading.Event()
+
+    def spin():
+        count = 0
+        while not stop.is_set():
+            count += 1
+            if count > 1000:
+                progressed.set()
+
+    def wait_for_other_thread(i, p):
+        return {"ok": progressed.wait(timeout=30)}
+
+    dag = fan_out(node(), [node(wait_for_other_thread, outputs=outputs("ok"))],
+                  [node(lambda i, p: {"busy": sum(range(10000))}, outputs=outputs("busy"))])
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    try:
+        assert run_in_thread(lambda: dag.execute(**mode))["ok"] is True
+    finally:
+        stop.set()
+        spinner.join()
+
+
+def test_another_thread_can_use_the_dag_while_a_node_sleeps():
+    started = threading.Event()
+    dag_holder = []
+
+    def sleepy(i, p):
+        started.set()
+        time.sleep(0.2)
+        return {"slept": True}
+
+    dag = fan_out(node(), [node(sleepy, outputs=outputs("slept"))], [node()])
+    dag_holder.append(dag)
+    seen = {}
+
+    def other():
+        started.wait(timeout=30)
+        seen["mermaid"] = dag.to_mermaid()
+        seen["result"] = dag.execute()
+
+    worker = threading.Thread(target=other)
+    worker.start()
+    assert dag.execute(parallel=True) == {"slept": True}
+    worker.join(timeout=30)
+    assert seen["result"] == {"slept": True}
+    assert seen["mermaid"].startswith("graph TD\n")
+
+
+def test_node_may_execute_another_dag():
+    inner = chain(node(const(v=1), outputs=outputs("v"))).build()
+    outer = fan_out(node(lambda i, p: {"r": inner.execute(parallel=True)}, outputs=outputs("r")),
+                    [node(lambda i, p: {"a": inner.execute()}, outputs=outputs("a"))],
+                    [node(lambda i, p: {"b": inner.execute()}, outputs=outputs("b"))])
+    assert outer.execute(parallel=True) == {"r": {"v": 1}, "a": {"v": 1}, "b": {"v": 1}}
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"parallel": False}, {"parallel": True}, {"max_threads": None}, {"max_threads": 0},
+    {"max_threads": 2**64 - 1}, {"max_threads": Index(3)}, {"max_threads": True},
+])
+def test_accepted_execute_arguments(kwargs):
+    assert chain(node(const(x=1), outputs=outputs("x"))).build().execute(**kwargs) == {"x": 1}
+
+
+def test_parallel_by_position_and_keyword_are_equivalent():
+    probe = ConcurrencyProbe()
+    dag = fan_out(node(), [probe.node("a")], [probe.node("b")])
+    assert dag.execute(True, 1) == dag.execute(parallel=True, max_threads=1)
+    assert threading.get_ident() not in probe.threads
+
+
+@pytest.mark.parametrize("kwargs, error, prefix", [
+    ({"parallel": 1}, TypeError, "argument 'parallel': "),
+    ({"parallel": None}, TypeError, "argument 'parallel': "),
+    ({"parallel": "yes"}, TypeError, "argument 'parallel': "),
+    ({"max_threads": 2.0}, TypeError, "argument 'max_threads': "),
+    ({"max_threads": "2"}, TypeError, "argument 'max_threads': "),
+    ({"max_threads": -1}, OverflowError, None),
+    ({"max_threads": 2**64}, OverflowError, None),
+    ({"max_threads": Index(-5)}, OverflowError, None),
+])
+def test_refused_execute_arguments(kwargs, error, prefix):
+    ran = []
+    dag = chain(node(lambda i, p: ran.append(1) or {})).build()
+    with pytest.raises(error) as raised:
+        dag.execute(**kwargs)
+    assert type(raised.value) is error
+    if prefix:
+        assert str(raised.value).startswith(prefix)
+    else:
+        assert not str(raised.value).startswith("argument")
+    assert ran == []
+
+
+@pytest.mark.parametrize("call", [
+    lambda d: d.execute(True, None, 3),
+    lambda d: d.execute(threads=2),
+    lambda d: d.execute(True, parallel=True),
+    lambda d: d.to_mermaid(1),
+])
+def test_calls_that_do_not_fit_execute_or_to_mermaid(call):
+    with pytest.raises(TypeError):
+        call(corvane.Graph().build())
