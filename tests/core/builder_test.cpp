@@ -1,1 +1,178 @@
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "builder/graph.hpp"
+
+namespace corvane::builder {
+namespace {
+
+// What the builder decides about one node; nodes are told apart by label.
+struct Placed {
+  std::string label;
+  NodeId id;
+  std::vector<NodeId> dependencies;
+  std::optional<BranchId> branch_id;
+  bool is_branch_entry;
+
+  bool operator==(const Placed&) const = default;
+  friend std::ostream& operator<<(std::ostream& out, const Placed& p) {
+    out << p.label << " #" << p.id << " deps[";
+    for (NodeId d : p.dependencies) out << ' ' << d;
+    out << " ] branch " << (p.branch_id ? std::to_string(*p.branch_id) : "-")
+        << (p.is_branch_entry ? " entry" : "");
+    return out;
+  }
+};
+
+Graph chain(std::initializer_list<const char*> labels) {
+  Graph graph;
+  for (const char* label : labels) graph.add(NodeFunction::noop(), label);
+  return graph;
+}
+
+std::vector<Placed> placed(Graph graph) {
+  const dag::Dag dag = std::move(graph).build();
+  std::vector<Placed> result;
+  for (const Node& n : dag.nodes())
+    result.push_back({n.label.value_or("?"), n.id, n.dependencies, n.branch_id, n.is_branch_entry});
+  return result;
+}
+
+struct BuilderCase {
+  const char* name;
+  // Builds the graph, recording what each `branch` call returned.
+  std::function<Graph(std::vector<BranchId>&)> make;
+  std::vector<BranchId> branch_ids;
+  std::vector<Placed> nodes;
+  friend void PrintTo(const BuilderCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class BuilderTest : public ::testing::TestWithParam<BuilderCase> {};
+
+TEST_P(BuilderTest, PlacesNodes) {
+  std::vector<BranchId> returned;
+  Graph graph = GetParam().make(returned);
+  EXPECT_EQ(returned, GetParam().branch_ids);
+  EXPECT_EQ(placed(std::move(graph)), GetParam().nodes);
+}
+
+const std::optional<BranchId> main_graph;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BuilderTest,
+    ::testing::Values(BuilderCase{"AddsFormAChain",
+                                  [](auto&) {
+                                    return chain({"a", "b", "c"});
+                                  },
+                                  {},
+                                  {{"a", 0, {}, main_graph, false},
+                                   {"b", 1, {0}, main_graph, false},
+                                   {"c", 2, {1}, main_graph, false}}},
+                      BuilderCase{"SiblingBranchesHangFromTheLastNode",
+                                  [](auto& ids) {
+                                    Graph g = chain({"a", "b"});
+                                    ids.push_back(g.branch(chain({"x"})));
+                                    ids.push_back(g.branch(chain({"y"})));
+                                    return g;
+                                  },
+                                  {1, 2},
+                                  {{"a", 0, {}, main_graph, false},
+                                   {"b", 1, {0}, main_graph, false},
+                                   {"x", 2, {1}, 1, true},
+                                   {"y", 3, {1}, 2, true}}},
+                      BuilderCase{"TwoNodeSubgraphKeepsItsChain",
+                                  [](auto& ids) {
+                                    Graph g = chain({"a", "b"});
+                                    ids.push_back(g.branch(chain({"x", "y"})));
+                                    return g;
+                                  },
+                                  {1},
+                                  {{"a", 0, {}, main_graph, false},
+                                   {"b", 1, {0}, main_graph, false},
+                                   {"x", 2, {1}, 1, true},
+                                   {"y", 3, {2}, 1, false}}},
+                      BuilderCase{"AddAfterBranchMovesTheBranchPoint",
+                                  [](auto& ids) {
+                                    Graph g = chain({"a"});
+                                    ids.push_back(g.branch(chain({"x"})));
+                                    g.add(NodeFunction::noop(), "b");
+                                    ids.push_back(g.branch(chain({"y"})));
+                                    return g;
+                                  },
+                                  {1, 2},
+                                  {{"a", 0, {}, main_graph, false},
+                                   {"b", 1, {0}, main_graph, false},
+                                   {"x", 2, {0}, 1, true},
+                                   {"y", 3, {1}, 2, true}}},
+                      BuilderCase{"BranchOnAnEmptyBuilderStaysDetached",
+                                  [](auto& ids) {
+                                    Graph g;
+                                    ids.push_back(g.branch(chain({"x", "y"})));
+                                    g.add(NodeFunction::noop(), "a");
+                                    return g;
+                                  },
+                                  {1},
+                                  {{"a", 0, {}, main_graph, false},
+                                   {"x", 1, {}, main_graph, false},
+                                   {"y", 2, {1}, main_graph, false}}},
+                      BuilderCase{"EmptySubgraphUsesAnIdAndKeepsItsBranches",
+                                  [](auto& ids) {
+                                    Graph g = chain({"a"});
+                                    Graph empty;
+                                    ids.push_back(empty.branch(chain({"z0", "z1"})));
+                                    ids.push_back(g.branch(std::move(empty)));
+                                    ids.push_back(g.branch(chain({"x"})));
+                                    return g;
+                                  },
+                                  {1, 1, 2},
+                                  {{"a", 0, {}, main_graph, false},
+                                   {"z0", 1, {}, main_graph, false},
+                                   {"z1", 2, {1}, main_graph, false},
+                                   {"x", 3, {0}, 2, true}}},
+                      // Nested branches hang from renumbered nodes of the subgraph they
+                      // were attached to, and keep the branch id of that inner attach.
+                      BuilderCase{"NestedBranchesFollowRenumbering",
+                                  [](auto& ids) {
+                                    Graph inner = chain({"n0"});
+                                    ids.push_back(inner.branch(chain({"m0"})));
+                                    inner.add(NodeFunction::noop(), "n1");
+                                    Graph sub = chain({"s0", "s1"});
+                                    ids.push_back(sub.branch(std::move(inner)));
+                                    sub.add(NodeFunction::noop(), "s2");
+                                    Graph g = chain({"a", "b"});
+                                    ids.push_back(g.branch(Graph()));
+                                    ids.push_back(g.branch(std::move(sub)));
+                                    return g;
+                                  },
+                                  {1, 1, 1, 2},
+                                  {{"a", 0, {}, main_graph, false},
+                                   {"b", 1, {0}, main_graph, false},
+                                   {"s0", 2, {1}, 2, true},
+                                   {"s1", 3, {2}, 2, false},
+                                   {"s2", 4, {3}, 2, false},
+                                   {"n0", 5, {3}, 1, true},
+                                   {"n1", 6, {5}, 1, false},
+                                   {"m0", 7, {5}, 1, true}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BuilderMappingTest, LaterPairForTheSameFirstNameWins) {
+  Graph graph;
+  graph.add(NodeFunction::noop(), std::nullopt, {{"data", "x"}, {"other", "o"}, {"data", "y"}},
+            {{"r", "one"}, {"r", "two"}});
+  const dag::Dag dag = std::move(graph).build();
+  const Node& node = dag.nodes().front();
+  ASSERT_EQ(node.inputs.size(), 2u);
+  for (const auto& [broadcast, implementation] : node.inputs)
+    EXPECT_EQ(implementation, broadcast == "data" ? "y" : "o");
+  ASSERT_EQ(node.outputs.size(), 1u);
+  EXPECT_EQ(node.outputs.begin()->second, "two");
+  EXPECT_FALSE(node.label.has_value());
+}
+
+}  // namespace
+}  // namespace corvane::builder

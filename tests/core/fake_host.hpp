@@ -1,0 +1,44 @@
+#pragma once
+
+// A stand-in for the interpreter: objects are plain counters, and the host
+// hooks raise and lower them. Workers copy and drop handles concurrently, so
+// the counts are atomic. A test adopts one count when it makes a handle;
+// once every handle is gone the object's count must be back at zero.
+
+#include <atomic>
+
+#include "graph_data/host_hooks.hpp"
+#include "graph_data/py_object_handle.hpp"
+
+namespace corvane::testing {
+
+struct FakeObject {
+  std::atomic<long> count{0};
+  // Set when a release finds no count left to give back.
+  std::atomic<bool> over_released{false};
+
+  // A handle owning one new count of this object.
+  graph_data::PyObjectHandle handle() {
+    install();
+    count.fetch_add(1);
+    return graph_data::PyObjectHandle::adopt(this);
+  }
+
+  // Hooks are installed once per process, before any handle exists.
+  static void install() {
+    static const bool installed = [] {
+      graph_data::install_host_hooks({&retain, &release});
+      return true;
+    }();
+    (void)installed;
+  }
+
+ private:
+  static void retain(void* object) { static_cast<FakeObject*>(object)->count.fetch_add(1); }
+  static void release(void* object) {
+    auto* fake = static_cast<FakeObject*>(object);
+    if (fake->count.fetch_sub(1) <= 0) fake->over_released = true;
+  }
+};
+
+}  // namespace corvane::testing
