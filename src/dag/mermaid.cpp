@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -14,6 +15,32 @@ struct EdgeHash {
     mixed = (mixed ^ (mixed >> 31)) * 0xbf58476d1ce4e5b9ULL;
     return static_cast<std::size_t>(mixed ^ (mixed >> 29));
   }
+};
+
+// Tells whether an edge (dependency, node) comes up for the first time.
+// When every node has its own id, an edge can only repeat within one node's
+// dependency list, so only that list is checked, which keeps rendering
+// linear without a set of every edge; otherwise all edges are remembered.
+class DrawnEdges {
+ public:
+  explicit DrawnEdges(bool ids_unique) : ids_unique_(ids_unique) {}
+
+  bool first_time(const Node& node, std::size_t dependency_index) {
+    const NodeId dependency = node.dependencies[dependency_index];
+    if (!ids_unique_) return all_.emplace(dependency, node.id).second;
+    if (dependency_index == 0) of_node_.clear();
+    if (node.dependencies.size() <= kScanLimit) {
+      const auto first = node.dependencies.begin();
+      return std::find(first, first + dependency_index, dependency) == first + dependency_index;
+    }
+    return of_node_.insert(dependency).second;
+  }
+
+ private:
+  static constexpr std::size_t kScanLimit = 16;
+  bool ids_unique_;
+  std::unordered_set<std::pair<NodeId, NodeId>, EdgeHash> all_;
+  std::unordered_set<NodeId> of_node_;
 };
 
 bool produces(const Node& producer, std::string_view broadcast) {
@@ -63,10 +90,11 @@ std::string Dag::to_mermaid() const {
   std::string text = "graph TD\n";
   for (const Node& node : nodes_) append_declaration(text, node);
 
-  std::unordered_set<std::pair<NodeId, NodeId>, EdgeHash> drawn;
+  DrawnEdges drawn(index_.ids_unique());
   for (const Node& node : nodes_) {
-    for (NodeId dependency : node.dependencies) {
-      if (!drawn.emplace(dependency, node.id).second) continue;
+    for (std::size_t i = 0; i < node.dependencies.size(); ++i) {
+      if (!drawn.first_time(node, i)) continue;
+      const NodeId dependency = node.dependencies[i];
       const std::size_t producer = index_.find(dependency);
       append_edge(text, dependency, node, producer == NodeIndex::npos ? nullptr : &nodes_[producer]);
     }

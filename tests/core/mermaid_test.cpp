@@ -46,6 +46,19 @@ INSTANTIATE_TEST_SUITE_P(
         MermaidCase{"DuplicateDependencyDrawnOnce",
                     {{0}, {1, {0, 0}}},
                     {header + "    0[\"Node 0\"]\n    1[\"Node 1\"]\n    0 --> 1\n"}},
+        MermaidCase{"RepeatedDependencyAmongManyDrawnOnce",
+                    {{0}, {1, {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 0}}},
+                    {header + "    0[\"Node 0\"]\n    1[\"Node 1\"]\n    0 --> 1\n" +
+                     [] {
+                       std::string edges;
+                       for (int id = 2; id <= 17; ++id)
+                         edges += "    " + std::to_string(id) + " --> 1\n";
+                       return edges;
+                     }()}},
+        MermaidCase{"SharedIdDrawsEachEdgeOnce",
+                    {{0}, {1, {0}}, {1, {0}}},
+                    {header + "    0[\"Node 0\"]\n    1[\"Node 1\"]\n    1[\"Node 1\"]\n"
+                              "    0 --> 1\n"}},
         MermaidCase{"DanglingDependencyIsAPlainEdge",
                     {{1, {42}, {{"a", "x"}}}},
                     {header + "    1[\"Node 1\"]\n    42 --> 1\n"}},
