@@ -44,6 +44,18 @@ class Graph {
   // This builder's own nodes, in the order added.
   const std::vector<Node>& nodes() const noexcept { return nodes_; }
 
+  // Calls `visit` on every node this builder owns, attached subgraphs
+  // included, depth first; stops at the first call that returns false and
+  // then returns false itself.
+  template <class Visit>
+  bool for_each_node(Visit&& visit) const {
+    for (const Node& owned : nodes_)
+      if (!visit(owned)) return false;
+    for (const auto& [branch_id, subgraph] : branches_)
+      if (!subgraph.for_each_node(visit)) return false;
+    return true;
+  }
+
  private:
   // Old-to-new ids of one merged subgraph: its ids 0..count-1 move up by
   // `first_new_id`. Ids outside that range name nodes of another graph and

@@ -19,22 +19,32 @@ class NodeFunction {
  public:
   using Signature = Context(const Context& inputs, const Context& params);
 
+  // `held_object` names the host object the callable keeps alive, if any
+  // (the Python callable it calls), so that the host can follow references
+  // through graphs, e.g. to collect reference cycles. The function does not
+  // own it through this pointer; the callable does.
   template <class Callable>
-  explicit NodeFunction(Callable callable)
-      : impl_(std::make_shared<const std::function<Signature>>(std::move(callable))) {}
+  explicit NodeFunction(Callable callable, void* held_object = nullptr)
+      : impl_(std::make_shared<const Impl>(Impl{std::move(callable), held_object})) {}
 
   // Ignores both arguments and returns a new empty map on every call.
   static NodeFunction noop();
 
   Context operator()(const Context& inputs, const Context& params) const {
-    return (*impl_)(inputs, params);
+    return impl_->call(inputs, params);
   }
+
+  void* held_object() const noexcept { return impl_->held_object; }
 
   // How many holders share this function (nodes, builders, test probes).
   long use_count() const noexcept { return impl_.use_count(); }
 
  private:
-  std::shared_ptr<const std::function<Signature>> impl_;
+  struct Impl {
+    std::function<Signature> call;
+    void* held_object;
+  };
+  std::shared_ptr<const Impl> impl_;
 };
 
 }  // namespace corvane::node

@@ -122,7 +122,8 @@ class PythonNodeFunction {
 
 node::NodeFunction create_python_node_function(BorrowedRef function) {
   OwnedRef held = OwnedRef::add_reference(function);
-  return node::NodeFunction(PythonNodeFunction(graph_data::PyObjectHandle::adopt(held.release())));
+  return node::NodeFunction(PythonNodeFunction(graph_data::PyObjectHandle::adopt(held.release())),
+                            function.get());
 }
 
 }  // namespace corvane::python_bindings

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "node/node.hpp"
 #include "python_bindings/refs.hpp"
 
 namespace corvane::python_bindings {
@@ -27,7 +28,7 @@ OwnedRef allocate_instance(PyTypeObject* type) {
   return self;
 }
 
-// The `tp_dealloc` of such a class.
+// The `tp_dealloc` of such a class (which takes part in cycle collection).
 template <class Object>
 void destroy_instance(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
@@ -35,8 +36,17 @@ void destroy_instance(PyObject* self) noexcept {
   // once the memory is.
   const OwnedRef class_reference =
       OwnedRef::new_reference_or_null(reinterpret_cast<PyObject*>(type));
+  PyObject_GC_UnTrack(self);
   std::destroy_at(&state_of<Object>(self));
   type->tp_free(self);
+}
+
+// Reports to the cycle collector the callable that a node keeps alive, so
+// that cycles running through node functions (a pipeline object whose own
+// methods are its nodes) can be collected.
+inline int visit_node_function(const node::Node& node, visitproc visit, void* arg) {
+  void* held = node.function.held_object();
+  return held == nullptr ? 0 : visit(static_cast<PyObject*>(held), arg);
 }
 
 // Method functions of the other calling conventions, typed as the

@@ -17,7 +17,8 @@ namespace corvane::python_bindings {
 namespace {
 
 struct DagState {
-  // Set right after allocation and never changed again.
+  // Set right after allocation; emptied only when the cycle collector breaks
+  // a cycle through this object.
   std::unique_ptr<const dag::Dag> dag;
 };
 
@@ -28,8 +29,26 @@ struct PyDag {
 // The class object, kept for the life of the process.
 PyTypeObject* dag_type = nullptr;
 
-const dag::Dag& dag_of(PyObject* self) noexcept {
-  return *state_of<PyDag>(self).dag;
+const dag::Dag& dag_of(PyObject* self) {
+  const auto& dag = state_of<PyDag>(self).dag;
+  // Only an object revived by a finaliser after the collector cleared it
+  // can get here without its DAG.
+  if (!dag) throw_python_error(PyExc_RuntimeError, "Dag has been cleared by the garbage collector");
+  return *dag;
+}
+
+int dag_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (const auto& dag = state_of<PyDag>(self).dag) {
+    for (const node::Node& node : dag->nodes())
+      if (int stopped = visit_node_function(node, visit, arg)) return stopped;
+  }
+  return 0;
+}
+
+int dag_clear(PyObject* self) {
+  state_of<PyDag>(self).dag.reset();
+  return 0;
 }
 
 constexpr Parameters<2> execute_parameters{"execute", {"parallel", "max_threads"}};
@@ -92,13 +111,15 @@ PyType_Slot dag_slots[] = {
     {Py_tp_doc, const_cast<char*>(dag_doc)},
     {Py_tp_new, as_slot(&dag_new)},
     {Py_tp_dealloc, as_slot(&destroy_instance<PyDag>)},
+    {Py_tp_traverse, as_slot(&dag_traverse)},
+    {Py_tp_clear, as_slot(&dag_clear)},
     {Py_tp_methods, dag_methods},
     {0, nullptr},
 };
 
 // Like `Graph`: not subclassable, no attribute dict, no weak references.
 PyType_Spec dag_type_definition = {
-    "builtins.Dag", sizeof(PyDag), 0, Py_TPFLAGS_DEFAULT, dag_slots,
+    "builtins.Dag", sizeof(PyDag), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, dag_slots,
 };
 
 }  // namespace

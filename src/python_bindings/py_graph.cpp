@@ -53,6 +53,23 @@ GraphState& graph_of(PyObject* self) noexcept {
   return state_of<PyGraph>(self);
 }
 
+int graph_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  int stopped = 0;
+  if (const auto& builder = graph_of(self).builder) {
+    builder->for_each_node([&](const node::Node& node) {
+      stopped = visit_node_function(node, visit, arg);
+      return stopped == 0;
+    });
+  }
+  return stopped;
+}
+
+int graph_clear(PyObject* self) {
+  graph_of(self).builder.reset();
+  return 0;
+}
+
 std::vector<node::NamePair> mapping_argument(PyObject* value) {
   if (value == nullptr || value == Py_None) return {};
   return parse_mapping(BorrowedRef(value));
@@ -164,6 +181,8 @@ PyType_Slot graph_slots[] = {
     {Py_tp_doc, const_cast<char*>(graph_doc)},
     {Py_tp_new, as_slot(&graph_new)},
     {Py_tp_dealloc, as_slot(&destroy_instance<PyGraph>)},
+    {Py_tp_traverse, as_slot(&graph_traverse)},
+    {Py_tp_clear, as_slot(&graph_clear)},
     {Py_tp_methods, graph_methods},
     {0, nullptr},
 };
@@ -171,7 +190,7 @@ PyType_Slot graph_slots[] = {
 // No BASETYPE flag: the class cannot be subclassed. No dict or weak-reference
 // offsets: instances take no attributes and no weak references.
 PyType_Spec graph_type_definition = {
-    "builtins.Graph", sizeof(PyGraph), 0, Py_TPFLAGS_DEFAULT, graph_slots,
+    "builtins.Graph", sizeof(PyGraph), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, graph_slots,
 };
 
 }  // namespace

@@ -139,3 +139,40 @@ def test_repeated_build_and_execute_does_not_grow_memory():
     gc.collect()
     # A leaked graph would cost ~80 kB and a leaked blob 50 kB per cycle.
     assert resident_bytes() - before < 16 * 2**20
+
+
+class Pipeline:
+    """Holds a graph or DAG whose nodes are its own methods: a reference cycle."""
+
+    def __init__(self, built):
+        graph = corvane.Graph()
+        graph.add(self.step, outputs={"out": "out"})
+        branch = corvane.Graph()
+        branch.add(self.step)
+        graph.branch(branch)
+        self.graph = graph.build() if built else graph
+
+    def step(self, inputs, params):
+        return {"out": self}
+
+
+@pytest.mark.parametrize("built", [False, True], ids=["graph", "dag"])
+def test_cycles_through_node_functions_are_collected(built):
+    pipeline = Pipeline(built)
+    if built:
+        assert pipeline.graph.execute(parallel=True)["out"] is pipeline
+    probe = weakref.ref(pipeline)
+    del pipeline
+    gc.collect()
+    assert probe() is None
+
+
+def test_a_dag_alone_in_a_cycle_is_collected():
+    holder = Payload()
+    graph = corvane.Graph()
+    graph.add(lambda inputs, params, holder=holder: {"dag": holder})
+    holder.dag = graph.build()
+    probe = weakref.ref(holder)
+    del holder, graph
+    gc.collect()
+    assert probe() is None
