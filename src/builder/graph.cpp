@@ -49,6 +49,14 @@ void Graph::merge_branch(Graph subgraph, IdShift enclosing) {
 }
 
 dag::Dag Graph::build() && {
+  // One allocation for the merged list instead of a regrowth per branch.
+  std::size_t total = 0;
+  for_each_node([&](const Node&) {
+    ++total;
+    return true;
+  });
+  nodes_.reserve(total);
+
   auto attached = std::move(branches_);
   branches_.clear();
   // Nodes of the top-level builder are never renumbered.
