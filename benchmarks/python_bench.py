@@ -1,0 +1,129 @@
+"""Times corvane against what a Python programmer would otherwise write.
+
+- chain: N nodes, each reading one variable and writing it back, executed
+  sequentially, against a hand-written loop that does the same renaming
+  through dicts and calls the same functions.
+- fan-out: one root and W branches that each sleep (waiting on I/O), run
+  level-parallel, against graphlib.TopologicalSorter driving a
+  ThreadPoolExecutor of W workers.
+
+Prints seconds per run (best of several) and the ratio corvane / alternative;
+below 1 means corvane is faster. Usage: python benchmarks/python_bench.py
+"""
+
+import graphlib
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import corvane
+
+
+def best_of(repeats, run):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def increment(inputs, params):
+    return {"v": inputs["v"] + 1}
+
+
+def start(inputs, params):
+    return {"v": 0}
+
+
+def chain_dag(length):
+    graph = corvane.Graph()
+    graph.add(start, outputs={"v": "v"})
+    for _ in range(length - 1):
+        graph.add(increment, inputs={"v": "v"}, outputs={"v": "v"})
+    return graph.build()
+
+
+def chain_by_hand(length):
+    functions = [start] + [increment] * (length - 1)
+    inputs_of = [{}] + [{"v": "v"}] * (length - 1)
+    outputs_of = [{"v": "v"}] * length
+
+    def run():
+        context = {}
+        for function, inputs, outputs in zip(functions, inputs_of, outputs_of):
+            arguments = {own: context[name] for name, own in inputs.items() if name in context}
+            result = function(arguments, {})
+            if not isinstance(result, dict):
+                continue
+            for own, name in outputs.items():
+                if own in result:
+                    context[name] = result[own]
+        return context
+
+    return run
+
+
+def sleeper(seconds):
+    def work(inputs, params):
+        time.sleep(seconds)
+        return {"done": inputs["seed"]}
+
+    return work
+
+
+def fan_out_dag(width, seconds):
+    graph = corvane.Graph()
+    graph.add(lambda inputs, params: {"seed": 1}, outputs={"seed": "seed"})
+    for index in range(width):
+        branch = corvane.Graph()
+        branch.add(sleeper(seconds), inputs={"seed": "seed"}, outputs={"done": f"done{index}"})
+        graph.branch(branch)
+    return graph.build()
+
+
+def fan_out_by_hand(width, seconds):
+    work = sleeper(seconds)
+    dependencies = {f"b{index}": {"root"} for index in range(width)}
+
+    def run():
+        context = {"seed": 1}
+        sorter = graphlib.TopologicalSorter(dependencies)
+        sorter.prepare()
+        with ThreadPoolExecutor(max_workers=width) as pool:
+            while sorter.is_active():
+                ready = sorter.get_ready()
+                futures = {name: pool.submit(work, {"seed": context["seed"]}, {})
+                           for name in ready if name != "root"}
+                for name in ready:
+                    if name in futures:
+                        context["done" + name[1:]] = futures[name].result()["done"]
+                    sorter.done(name)
+        return context
+
+    return run
+
+
+def main():
+    rows = []
+    for length in (100, 1000, 10000):
+        dag = chain_dag(length)
+        assert dag.execute()["v"] == length - 1
+        repeats = max(5, 50000 // length)
+        ours = best_of(repeats, dag.execute)
+        theirs = best_of(repeats, chain_by_hand(length))
+        rows.append((f"chain of {length}, per node", ours / length, theirs / length, "hand-written loop"))
+
+    for width, seconds in ((8, 0.02), (32, 0.02)):
+        dag = fan_out_dag(width, seconds)
+        ours = best_of(5, lambda: dag.execute(parallel=True))
+        theirs = best_of(5, fan_out_by_hand(width, seconds))
+        rows.append((f"fan-out of {width} x {seconds * 1000:.0f} ms sleep", ours, theirs,
+                     "graphlib + thread pool"))
+
+    print(f"{'workload':<34} {'corvane s':>12} {'other s':>12} {'ratio':>7}  other")
+    for name, ours, theirs, other in rows:
+        print(f"{name:<34} {ours:>12.3g} {theirs:>12.3g} {ours / theirs:>7.2f}  {other}")
+
+
+if __name__ == "__main__":
+    main()
