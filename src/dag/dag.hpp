@@ -33,7 +33,9 @@ class Dag {
   // by a node function on unchanged.
   ExecutionResult execute_detailed(bool parallel, std::optional<std::uint64_t> max_threads) const;
 
-  // `execute_detailed(...).context`.
+  // The context that `execute_detailed` would give, without keeping the
+  // per-node and per-branch records: values overwritten in the context are
+  // released as soon as they are replaced.
   Context execute(bool parallel, std::optional<std::uint64_t> max_threads) const;
 
   // The graph as the text of a top-down Mermaid flowchart: every node, every
@@ -42,8 +44,8 @@ class Dag {
   std::string to_mermaid() const;
 
  private:
-  void run_level_in_parallel(const std::vector<std::size_t>& level, std::uint64_t chunk_size,
-                             ExecutionResult& run) const;
+  ExecutionResult run(bool parallel, std::optional<std::uint64_t> max_threads,
+                      bool keep_records) const;
 
   std::vector<Node> nodes_;
   std::vector<NodeId> execution_order_;

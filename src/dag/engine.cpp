@@ -9,16 +9,37 @@ namespace corvane::dag {
 
 namespace {
 
-// Writes one node's outputs into the run: the context, the per-node record
-// and, for a branch node, its branch's record.
-void merge_outputs(ExecutionResult& run, const Node& node, Context outputs) {
-  for (const auto& [name, value] : outputs) run.context.insert_or_assign(name, value);
-  if (node.branch_id) {
-    Context& branch = run.branch_outputs[*node.branch_id];
-    for (const auto& [name, value] : outputs) branch.insert_or_assign(name, value);
+// The state of one run. Besides the context it can keep a record of every
+// node's and every branch's outputs; a run that only hands back its context
+// skips that record, so a value overwritten in the context is released at
+// once instead of living until the run ends.
+class RunState {
+ public:
+  explicit RunState(bool keep_records) : keep_records_(keep_records) {}
+
+  const Context& context() const noexcept { return result_.context; }
+
+  // Writes one node's outputs into the context and, when records are kept,
+  // into the node's record and its branch's record.
+  void merge(const Node& node, Context outputs) {
+    if (!keep_records_) {
+      for (auto& [name, value] : outputs) result_.context.insert_or_assign(name, std::move(value));
+      return;
+    }
+    for (const auto& [name, value] : outputs) result_.context.insert_or_assign(name, value);
+    if (node.branch_id) {
+      Context& branch = result_.branch_outputs[*node.branch_id];
+      for (const auto& [name, value] : outputs) branch.insert_or_assign(name, value);
+    }
+    result_.node_outputs.insert_or_assign(node.id, std::move(outputs));
   }
-  run.node_outputs.insert_or_assign(node.id, std::move(outputs));
-}
+
+  ExecutionResult take() && { return std::move(result_); }
+
+ private:
+  bool keep_records_;
+  ExecutionResult result_;
+};
 
 // What the workers of one level hand back, in the order they finished.
 class LevelResults {
@@ -28,9 +49,9 @@ class LevelResults {
     entries_.push_back({&node, std::move(outputs)});
   }
 
-  void merge_into(ExecutionResult& run) {
+  void merge_into(RunState& run) {
     std::lock_guard lock(mutex_);
-    for (auto& entry : entries_) merge_outputs(run, *entry.node, std::move(entry.outputs));
+    for (auto& entry : entries_) run.merge(*entry.node, std::move(entry.outputs));
   }
 
  private:
@@ -42,20 +63,22 @@ class LevelResults {
   std::vector<Entry> entries_;
 };
 
-}  // namespace
+void run_inline(const Node& node, RunState& run) { run.merge(node, node.execute(run.context())); }
 
-void Dag::run_level_in_parallel(const std::vector<std::size_t>& level, std::uint64_t chunk_size,
-                                ExecutionResult& run) const {
+// Runs the nodes of one level on worker threads, `chunk_size` at a time,
+// then merges their outputs in the order the workers finished.
+void run_level_in_parallel(const std::vector<Node>& nodes, const std::vector<std::size_t>& level,
+                           std::uint64_t chunk_size, RunState& run) {
   // Every worker of the level reads this one copy, taken before any of them
   // starts, so no node sees the outputs of another node of its level.
-  auto snapshot = std::make_shared<const Context>(run.context);
+  auto snapshot = std::make_shared<const Context>(run.context());
   auto results = std::make_shared<LevelResults>();
 
   for (std::size_t first = 0; first < level.size(); first += chunk_size) {
     const std::size_t last = std::min<std::uint64_t>(level.size(), first + chunk_size);
     WorkerChunk workers(last - first);
     for (std::size_t i = first; i < last; ++i) {
-      const Node& node = nodes_[level[i]];
+      const Node& node = nodes[level[i]];
       workers.spawn([&node, snapshot, results] { results->append(node, node.execute(*snapshot)); });
     }
     workers.join();
@@ -63,32 +86,35 @@ void Dag::run_level_in_parallel(const std::vector<std::size_t>& level, std::uint
   results->merge_into(run);
 }
 
-ExecutionResult Dag::execute_detailed(bool parallel,
-                                      std::optional<std::uint64_t> max_threads) const {
-  ExecutionResult run;
+}  // namespace
+
+ExecutionResult Dag::run(bool parallel, std::optional<std::uint64_t> max_threads,
+                         bool keep_records) const {
+  RunState run(keep_records);
   if (!parallel) {
-    for (std::size_t position : order_positions_) {
-      const Node& node = nodes_[position];
-      merge_outputs(run, node, node.execute(run.context));
-    }
-    return run;
+    for (std::size_t position : order_positions_) run_inline(nodes_[position], run);
+    return std::move(run).take();
   }
 
   for (const auto& level : level_positions_) {
     if (level.size() == 1) {
-      const Node& node = nodes_[level.front()];
-      merge_outputs(run, node, node.execute(run.context));
+      run_inline(nodes_[level.front()], run);
       continue;
     }
     const std::uint64_t chunk_size =
         max_threads ? std::max<std::uint64_t>(*max_threads, 1) : level.size();
-    run_level_in_parallel(level, chunk_size, run);
+    run_level_in_parallel(nodes_, level, chunk_size, run);
   }
-  return run;
+  return std::move(run).take();
+}
+
+ExecutionResult Dag::execute_detailed(bool parallel,
+                                      std::optional<std::uint64_t> max_threads) const {
+  return run(parallel, max_threads, true);
 }
 
 Context Dag::execute(bool parallel, std::optional<std::uint64_t> max_threads) const {
-  return execute_detailed(parallel, max_threads).context;
+  return run(parallel, max_threads, false).context;
 }
 
 }  // namespace corvane::dag

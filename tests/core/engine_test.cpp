@@ -211,6 +211,36 @@ TEST_P(EngineModeTest, ObjectsKeepIdentityAndCountsBalance) {
   EXPECT_FALSE(object.over_released);
 }
 
+// A run that keeps per-node records holds every value produced until it
+// ends; a run that hands back only its context lets go of a value as soon as
+// a later node overwrites it.
+TEST_P(EngineModeTest, OverwrittenValuesLiveOnlyAsLongAsTheirRecords) {
+  FakeObject first;
+  FakeObject second;
+  const PyObjectHandle first_source = first.handle();
+  const PyObjectHandle second_source = second.handle();
+  long first_count_seen_last = -1;
+  const Dag dag = dag_of({
+      {{1, {}, {}, {{"o", "v"}}},
+       [&](const Context&) { return Context{{"o", GraphData(first_source)}}; }},
+      {{2, {1}, {}, {{"o", "v"}}},
+       [&](const Context&) { return Context{{"o", GraphData(second_source)}}; }},
+      {{3, {2}},
+       [&](const Context&) {
+         first_count_seen_last = first.count;
+         return Context{};
+       }},
+  });
+
+  const Context context = dag.execute(GetParam().parallel, GetParam().max_threads);
+  EXPECT_EQ(std::get<PyObjectHandle>(context.at("v")).get(), &second);
+  EXPECT_EQ(first_count_seen_last, 1);  // only the test's own handle is left
+
+  run(dag);
+  EXPECT_GT(first_count_seen_last, 1);  // still in node 1's record
+  EXPECT_EQ(first.count, 1);
+}
+
 // In sequential runs and single-node levels the node runs on the calling
 // thread, so what it throws ends the run at once, unchanged.
 TEST_P(EngineModeTest, FailureOnTheCallingThreadPropagatesUnchanged) {

@@ -176,3 +176,26 @@ def test_a_dag_alone_in_a_cycle_is_collected():
     del holder, graph
     gc.collect()
     assert probe() is None
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_overwritten_values_are_freed_during_the_run(mode):
+    made = []
+    seen_alive = []
+
+    def produce(inputs, params):
+        value = Payload()
+        made.append(weakref.ref(value))
+        return {"x": value}
+
+    def check(inputs, params):
+        seen_alive.append(made[0]() is not None)
+        return {}
+
+    graph = corvane.Graph()
+    graph.add(produce, outputs={"x": "x"})
+    graph.add(produce, outputs={"x": "x"})
+    graph.add(check)
+    result = graph.build().execute(**mode)
+    assert seen_alive == [False]
+    assert result["x"] is made[1]()
