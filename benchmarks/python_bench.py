@@ -3,9 +3,10 @@
 - chain: N nodes, each reading one variable and writing it back, executed
   sequentially, against a hand-written loop that does the same renaming
   through dicts and calls the same functions.
-- fan-out: one root and W branches that each sleep (waiting on I/O), run
-  level-parallel, against graphlib.TopologicalSorter driving a
-  ThreadPoolExecutor of W workers.
+- fan-out: one root and W branches that each sleep (waiting on I/O) or do
+  nothing, run level-parallel, against graphlib.TopologicalSorter driving a
+  ThreadPoolExecutor of up to 32 workers. corvane starts one thread per node
+  of a level, so the row of 1000 empty nodes shows what that costs.
 
 Prints seconds per run (best of several) and the ratio corvane / alternative;
 below 1 means corvane is faster. Usage: python benchmarks/python_bench.py
@@ -76,20 +77,21 @@ def fan_out_dag(width, seconds):
     graph.add(lambda inputs, params: {"seed": 1}, outputs={"seed": "seed"})
     for index in range(width):
         branch = corvane.Graph()
-        branch.add(sleeper(seconds), inputs={"seed": "seed"}, outputs={"done": f"done{index}"})
+        work = sleeper(seconds) if seconds else (lambda inputs, params: {"done": inputs["seed"]})
+        branch.add(work, inputs={"seed": "seed"}, outputs={"done": f"done{index}"})
         graph.branch(branch)
     return graph.build()
 
 
 def fan_out_by_hand(width, seconds):
-    work = sleeper(seconds)
+    work = sleeper(seconds) if seconds else (lambda inputs, params: {"done": inputs["seed"]})
     dependencies = {f"b{index}": {"root"} for index in range(width)}
 
     def run():
         context = {"seed": 1}
         sorter = graphlib.TopologicalSorter(dependencies)
         sorter.prepare()
-        with ThreadPoolExecutor(max_workers=width) as pool:
+        with ThreadPoolExecutor(max_workers=min(width, 32)) as pool:
             while sorter.is_active():
                 ready = sorter.get_ready()
                 futures = {name: pool.submit(work, {"seed": context["seed"]}, {})
@@ -113,11 +115,12 @@ def main():
         theirs = best_of(repeats, chain_by_hand(length))
         rows.append((f"chain of {length}, per node", ours / length, theirs / length, "hand-written loop"))
 
-    for width, seconds in ((8, 0.02), (32, 0.02)):
+    for width, seconds in ((8, 0.02), (32, 0.02), (1000, 0.0)):
         dag = fan_out_dag(width, seconds)
         ours = best_of(5, lambda: dag.execute(parallel=True))
         theirs = best_of(5, fan_out_by_hand(width, seconds))
-        rows.append((f"fan-out of {width} x {seconds * 1000:.0f} ms sleep", ours, theirs,
+        work = f"{seconds * 1000:.0f} ms sleep" if seconds else "no work"
+        rows.append((f"fan-out of {width} x {work}", ours, theirs,
                      "graphlib + thread pool"))
 
     print(f"{'workload':<34} {'corvane s':>12} {'other s':>12} {'ratio':>7}  other")
