@@ -7,9 +7,9 @@ namespace corvane::builder {
 Graph& Graph::add(NodeFunction function, std::optional<std::string> label,
                   std::vector<NamePair> inputs, std::vector<NamePair> outputs) {
   const NodeId id = next_node_id_++;
-  Node& added = nodes_.emplace_back(id, std::move(function), std::move(label),
-                                    node::NameMap(std::move(inputs)),
-                                    node::NameMap(std::move(outputs)));
+  Node& added =
+      nodes_.emplace_back(id, std::move(function), std::move(label),
+                          node::NameMap(std::move(inputs)), node::NameMap(std::move(outputs)));
   if (last_node_) added.dependencies.push_back(*last_node_);
   last_node_ = id;
   branch_point_.reset();

@@ -63,7 +63,9 @@ class Graph {
   struct IdShift {
     NodeId count = 0;
     NodeId first_new_id = 0;
-    NodeId operator()(NodeId old_id) const { return old_id < count ? first_new_id + old_id : old_id; }
+    NodeId operator()(NodeId old_id) const {
+      return old_id < count ? first_new_id + old_id : old_id;
+    }
   };
 
   void merge_branch(Graph subgraph, IdShift enclosing);

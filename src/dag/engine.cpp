@@ -63,7 +63,9 @@ class LevelResults {
   std::vector<Entry> entries_;
 };
 
-void run_inline(const Node& node, RunState& run) { run.merge(node, node.execute(run.context())); }
+void run_inline(const Node& node, RunState& run) {
+  run.merge(node, node.execute(run.context()));
+}
 
 // Runs the nodes of one level on worker threads, `chunk_size` at a time,
 // then merges their outputs in the order the workers finished.

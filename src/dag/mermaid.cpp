@@ -96,7 +96,8 @@ std::string Dag::to_mermaid() const {
       if (!drawn.first_time(node, i)) continue;
       const NodeId dependency = node.dependencies[i];
       const std::size_t producer = index_.find(dependency);
-      append_edge(text, dependency, node, producer == NodeIndex::npos ? nullptr : &nodes_[producer]);
+      append_edge(text, dependency, node,
+                  producer == NodeIndex::npos ? nullptr : &nodes_[producer]);
     }
   }
 

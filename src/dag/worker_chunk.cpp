@@ -40,7 +40,9 @@ WorkerChunk::WorkerChunk(std::size_t capacity) : failures_(capacity) {
   threads_.reserve(capacity);
 }
 
-WorkerChunk::~WorkerChunk() { join_started(); }
+WorkerChunk::~WorkerChunk() {
+  join_started();
+}
 
 void WorkerChunk::spawn(std::function<void()> task) {
   std::exception_ptr& failure = failures_.at(threads_.size());

@@ -26,7 +26,9 @@ Map& Map::operator=(Map&& other) noexcept = default;
 
 Map::~Map() = default;
 
-const Context& Map::entries() const { return entries_ ? *entries_ : empty_context(); }
+const Context& Map::entries() const {
+  return entries_ ? *entries_ : empty_context();
+}
 
 Context& Map::entries() {
   if (!entries_) entries_ = std::make_unique<Context>();

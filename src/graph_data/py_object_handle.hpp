@@ -15,7 +15,8 @@ class PyObjectHandle {
   static PyObjectHandle adopt(void* object) noexcept { return PyObjectHandle(object); }
 
   PyObjectHandle(const PyObjectHandle& other) noexcept : object_(other.object_) { retain(); }
-  PyObjectHandle(PyObjectHandle&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  PyObjectHandle(PyObjectHandle&& other) noexcept
+      : object_(std::exchange(other.object_, nullptr)) {}
   PyObjectHandle& operator=(const PyObjectHandle& other) noexcept {
     PyObjectHandle copy(other);
     swap(copy);

@@ -222,9 +222,13 @@ TEST_P(EngineModeTest, OverwrittenValuesLiveOnlyAsLongAsTheirRecords) {
   long first_count_seen_last = -1;
   const Dag dag = dag_of({
       {{1, {}, {}, {{"o", "v"}}},
-       [&](const Context&) { return Context{{"o", GraphData(first_source)}}; }},
+       [&](const Context&) {
+         return Context{{"o", GraphData(first_source)}};
+       }},
       {{2, {1}, {}, {{"o", "v"}}},
-       [&](const Context&) { return Context{{"o", GraphData(second_source)}}; }},
+       [&](const Context&) {
+         return Context{{"o", GraphData(second_source)}};
+       }},
       {{3, {2}},
        [&](const Context&) {
          first_count_seen_last = first.count;
