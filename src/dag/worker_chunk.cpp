@@ -11,26 +11,18 @@ namespace corvane::dag {
 namespace {
 
 // A failed worker's own message is shown only here: the run itself ends with
-// a fixed text.
-void report_worker_failure(const std::exception_ptr& failure) {
+// a fixed text. A deliberate stop is not a failure and gets no message.
+void run_reporting_failure(const std::function<void()>& task, std::exception_ptr& failure) {
   try {
-    std::rethrow_exception(failure);
+    task();
   } catch (const node::RunStop&) {
-    // A deliberate stop, not a failure worth a message.
+    failure = std::current_exception();
   } catch (const std::exception& error) {
     std::fprintf(stderr, "corvane: worker thread failed: %s\n", error.what());
+    failure = std::current_exception();
   } catch (...) {
     std::fprintf(stderr, "corvane: worker thread failed with an unknown exception\n");
-  }
-}
-
-bool is_run_stop(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const node::RunStop&) {
-    return true;
-  } catch (...) {
-    return false;
+    failure = std::current_exception();
   }
 }
 
@@ -47,13 +39,8 @@ WorkerChunk::~WorkerChunk() {
 void WorkerChunk::spawn(std::function<void()> task) {
   std::exception_ptr& failure = failures_.at(threads_.size());
   try {
-    threads_.emplace_back([task = std::move(task), &failure]() noexcept {
-      try {
-        task();
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    });
+    threads_.emplace_back(
+        [task = std::move(task), &failure]() noexcept { run_reporting_failure(task, failure); });
   } catch (const std::system_error& refused) {
     join_started();
     throw Panic("failed to spawn thread: " + refused.code().message());
@@ -65,11 +52,15 @@ void WorkerChunk::join() {
   bool failed = false;
   for (const std::exception_ptr& failure : failures_) {
     if (!failure) continue;
-    report_worker_failure(failure);
     failed = true;
+    try {
+      std::rethrow_exception(failure);
+    } catch (const node::RunStop&) {
+      throw;
+    } catch (...) {
+      // Any other failure ends the run with the panic below.
+    }
   }
-  for (const std::exception_ptr& failure : failures_)
-    if (failure && is_run_stop(failure)) std::rethrow_exception(failure);
   if (failed) throw Panic("a scoped thread panicked");
 }
 
