@@ -34,19 +34,17 @@ void write_message(std::string_view message) noexcept {
 // The arguments dict for one call, or null after writing why it could not
 // be filled.
 OwnedRef arguments_dict(const Context& values) {
-  OwnedRef dict = OwnedRef::new_reference(PyDict_New());
-  for (const auto& [name, value] : values) {
-    try {
-      OwnedRef key = str_from_text(name);
-      OwnedRef converted = graph_data_to_python(value);
-      require_status(PyDict_SetItem(dict.get(), key.get(), converted.get()));
-    } catch (const PythonError&) {
+  try {
+    return context_to_dict(values, [](const std::string& name) {
       const std::string error = CaughtException::fetch().describe();
       write_message("Error setting input '" + name + "': " + error + "\n");
-      return {};
-    }
+      throw;
+    });
+  } catch (const PythonError&) {
+    // Not a rejected input: the dict itself could not be made.
+    if (PyErr_Occurred()) throw;
+    return {};
   }
-  return dict;
 }
 
 bool is_run_stop(PyObject* type) noexcept {

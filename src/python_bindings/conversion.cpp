@@ -121,24 +121,11 @@ OwnedRef list_from_map(const Context& entries) {
   return std::move(list).finish();
 }
 
-OwnedRef dict_from_map(const Context& entries) {
-  OwnedRef dict = OwnedRef::new_reference(PyDict_New());
-  for (const auto& [key, value] : entries) {
-    try {
-      OwnedRef python_key = str_from_text(key);
-      OwnedRef python_value = graph_data_to_python(value);
-      require_status(PyDict_SetItem(dict.get(), python_key.get(), python_value.get()));
-    } catch (const PythonError&) {
-      PyErr_Clear();
-    }
-  }
-  return dict;
-}
-
 OwnedRef map_to_python(const graph_data::Map& map) {
   const Context& entries = map.entries();
   if (!entries.empty() && is_list_shaped(entries)) return list_from_map(entries);
-  return dict_from_map(entries);
+  // An entry that cannot be stored is left out.
+  return context_to_dict(entries, [](const std::string&) { PyErr_Clear(); });
 }
 
 [[noreturn]] void raise_not_str(BorrowedRef object) {
@@ -230,16 +217,6 @@ OwnedRef graph_data_to_python(const GraphData& value) {
       break;
   }
   return OwnedRef::add_reference(BorrowedRef(Py_None));
-}
-
-OwnedRef context_to_dict(const Context& context) {
-  OwnedRef dict = OwnedRef::new_reference(PyDict_New());
-  for (const auto& [name, value] : context) {
-    OwnedRef key = str_from_text(name);
-    OwnedRef converted = graph_data_to_python(value);
-    require_status(PyDict_SetItem(dict.get(), key.get(), converted.get()));
-  }
-  return dict;
 }
 
 Context dict_to_context(BorrowedRef dict) {

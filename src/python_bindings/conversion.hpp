@@ -43,9 +43,31 @@ std::vector<node::NamePair> parse_mapping(BorrowedRef object);
 // container.
 OwnedRef graph_data_to_python(const GraphData& value);
 
-// A new dict holding every variable of a run's final context. Throws
-// `PythonError` on the first entry that cannot be stored.
-OwnedRef context_to_dict(const Context& context);
+// A new dict holding `graph_data_to_python` of every value of `context`
+// under its name as a `str`. When an entry cannot be made or stored,
+// `on_failure(name)` runs inside the exception handler, with the Python
+// exception set: it rethrows to stop, or clears the error to leave the entry
+// out and go on.
+template <class OnFailure>
+OwnedRef context_to_dict(const Context& context, OnFailure&& on_failure) {
+  OwnedRef dict = OwnedRef::new_reference(PyDict_New());
+  for (const auto& [name, value] : context) {
+    try {
+      OwnedRef key = str_from_text(name);
+      OwnedRef converted = graph_data_to_python(value);
+      require_status(PyDict_SetItem(dict.get(), key.get(), converted.get()));
+    } catch (const PythonError&) {
+      on_failure(name);
+    }
+  }
+  return dict;
+}
+
+// The same, stopping at the first entry that cannot be stored, with its
+// exception (a run's final context must come back whole or not at all).
+inline OwnedRef context_to_dict(const Context& context) {
+  return context_to_dict(context, [](const std::string&) { throw; });
+}
 
 // The context made from a dict that a node function returned: every entry
 // with a `str` key, held as a reference to the very object returned. Other
