@@ -1,4 +1,4 @@
-"""A first corvane program: a small pipeline with one branch.
+r"""A first corvane program: a small pipeline with one branch.
 
 load -> clean -> total
            \-> largest   (a branch, running beside `total`)
@@ -6,26 +6,28 @@ load -> clean -> total
 Run it with `python examples/quickstart.py` after `pip install .`.
 """
 
+from typing import Any
+
 import corvane
 
 
-def load(inputs, params):
+def load(inputs: dict[str, Any], params: dict[str, Any]) -> dict[str, Any]:
     return {"rows": [4, -1, 7, 2, -3, 9]}
 
 
-def clean(inputs, params):
+def clean(inputs: dict[str, Any], params: dict[str, Any]) -> dict[str, Any]:
     return {"kept": [value for value in inputs["raw"] if value >= 0]}
 
 
-def total(inputs, params):
+def total(inputs: dict[str, Any], params: dict[str, Any]) -> dict[str, Any]:
     return {"sum": sum(inputs["values"])}
 
 
-def largest(inputs, params):
+def largest(inputs: dict[str, Any], params: dict[str, Any]) -> dict[str, Any]:
     return {"max": max(inputs["values"])}
 
 
-def build_pipeline():
+def build_pipeline() -> corvane.Dag:
     graph = corvane.Graph()
     # `inputs` maps context names to the function's own names,
     # `outputs` maps the function's names to context names.
@@ -41,7 +43,7 @@ def build_pipeline():
     return graph.build()
 
 
-def main():
+def main() -> None:
     dag = build_pipeline()
 
     sequential = dag.execute()
@@ -50,6 +52,7 @@ def main():
         print(f"{name}: total={context['total']} largest={context['largest']}")
     assert sequential == parallel
 
+    print(f"{len(dag)} nodes in levels {dag.levels}")
     print()
     print(dag.to_mermaid(), end="")
 

@@ -1,5 +1,6 @@
-// The module's start-up: the `corvane` module object, its two classes and
-// `PanicException`, and the host hooks that the core's values rely on.
+// The extension's start-up: the `corvane._core` module object, which the
+// `corvane` package re-exports, its two classes, `PanicException` and
+// `NodeInfo`, and the host hooks that the core's values rely on.
 
 #include <Python.h>
 
@@ -7,6 +8,7 @@
 
 #include "python_bindings/errors.hpp"
 #include "python_bindings/host.hpp"
+#include "python_bindings/introspection.hpp"
 #include "python_bindings/py_dag.hpp"
 #include "python_bindings/py_graph.hpp"
 #include "python_bindings/refs.hpp"
@@ -17,7 +19,7 @@ namespace {
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "corvane",
+    "corvane._core",
     "Initialize the Python module",
     // No per-module state. With 0 (not -1) the interpreter calls the
     // initialisation again for every new import instead of copying the first
@@ -59,6 +61,7 @@ OwnedRef create_module() {
   // Reachable by name so that programs can catch it; not part of `__all__`.
   require_status(
       PyObject_SetAttrString(module.get(), "PanicException", create_panic_exception_type().get()));
+  require_status(PyObject_SetAttrString(module.get(), "NodeInfo", create_node_info_type().get()));
   return module;
 }
 
@@ -66,7 +69,7 @@ OwnedRef create_module() {
 
 }  // namespace corvane::python_bindings
 
-PyMODINIT_FUNC PyInit_corvane() {
+PyMODINIT_FUNC PyInit__core() {
   return corvane::python_bindings::entry_point(
       [] { return corvane::python_bindings::create_module().release(); });
 }

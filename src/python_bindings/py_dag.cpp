@@ -11,6 +11,7 @@
 #include "python_bindings/errors.hpp"
 #include "python_bindings/host.hpp"
 #include "python_bindings/instance.hpp"
+#include "python_bindings/introspection.hpp"
 
 namespace corvane::python_bindings {
 
@@ -83,6 +84,31 @@ PyObject* dag_to_mermaid(PyObject* self, PyObject* /*unused*/) {
   return entry_point([&] { return str_from_text(dag_of(self).to_mermaid()).release(); });
 }
 
+PyObject* dag_repr_markdown(PyObject* self, PyObject* /*unused*/) {
+  return entry_point([&] { return mermaid_markdown(dag_of(self)).release(); });
+}
+
+PyObject* dag_nodes(PyObject* self, void* /*closure*/) {
+  return entry_point([&] { return node_infos(dag_of(self)).release(); });
+}
+
+PyObject* dag_execution_order(PyObject* self, void* /*closure*/) {
+  return entry_point([&] { return id_tuple(dag_of(self).execution_order()).release(); });
+}
+
+PyObject* dag_levels(PyObject* self, void* /*closure*/) {
+  return entry_point([&] { return level_tuples(dag_of(self).levels()).release(); });
+}
+
+Py_ssize_t dag_length(PyObject* self) {
+  try {
+    return static_cast<Py_ssize_t>(dag_of(self).nodes().size());
+  } catch (...) {
+    set_python_error_from_current_exception();
+    return -1;
+  }
+}
+
 constexpr const char* dag_doc = "Python wrapper for DAG executor";
 
 constexpr const char* execute_doc =
@@ -101,10 +127,27 @@ constexpr const char* to_mermaid_doc =
     "Returns:\n"
     "    String containing the Mermaid diagram";
 
+constexpr const char* repr_markdown_doc =
+    "_repr_markdown_($self)\n--\n\n"
+    "The graph as a fenced Mermaid block, which notebooks and Markdown hosts draw;\n"
+    "a short summary instead for graphs past Mermaid's default size limits.";
+
 PyMethodDef dag_methods[] = {
     {"execute", as_method(&dag_execute), METH_FASTCALL | METH_KEYWORDS, execute_doc},
     {"to_mermaid", as_method(&dag_to_mermaid), METH_NOARGS, to_mermaid_doc},
+    {"_repr_markdown_", as_method(&dag_repr_markdown), METH_NOARGS, repr_markdown_doc},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef dag_properties[] = {
+    {"nodes", &dag_nodes, nullptr, "The nodes, as a tuple of NodeInfo in node-list order.",
+     nullptr},
+    {"execution_order", &dag_execution_order, nullptr,
+     "The ids of the runnable nodes, in the order a sequential run takes them.", nullptr},
+    {"levels", &dag_levels, nullptr,
+     "The dependency levels, each a tuple of ids whose nodes a parallel run starts together.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot dag_slots[] = {
@@ -114,6 +157,8 @@ PyType_Slot dag_slots[] = {
     {Py_tp_traverse, as_slot(&dag_traverse)},
     {Py_tp_clear, as_slot(&dag_clear)},
     {Py_tp_methods, dag_methods},
+    {Py_tp_getset, dag_properties},
+    {Py_mp_length, as_slot(&dag_length)},
     {0, nullptr},
 };
 

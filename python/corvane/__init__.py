@@ -1,0 +1,15 @@
+"""Initialize the Python module"""
+
+from corvane._core import Dag as Dag
+from corvane._core import Graph as Graph
+from corvane._core import NodeInfo as NodeInfo
+from corvane._core import PanicException as PanicException
+from corvane._types import NameMapping as NameMapping
+from corvane._types import NodeFunction as NodeFunction
+from corvane._version import version
+
+__all__ = ["Graph", "Dag"]
+
+#: The package version; its one source is pyproject.toml.
+__version__: str = version
+del version
