@@ -54,7 +54,7 @@ def chain_by_hand(length):
 
     def run():
         context = {}
-        for function, inputs, outputs in zip(functions, inputs_of, outputs_of):
+        for function, inputs, outputs in zip(functions, inputs_of, outputs_of, strict=False):
             arguments = {own: context[name] for name, own in inputs.items() if name in context}
             result = function(arguments, {})
             if not isinstance(result, dict):
@@ -97,8 +97,11 @@ def fan_out_by_hand(width, seconds):
         with ThreadPoolExecutor(max_workers=min(width, 32)) as pool:
             while sorter.is_active():
                 ready = sorter.get_ready()
-                futures = {name: pool.submit(work, {"seed": context["seed"]}, {})
-                           for name in ready if name != "root"}
+                futures = {
+                    name: pool.submit(work, {"seed": context["seed"]}, {})
+                    for name in ready
+                    if name != "root"
+                }
                 for name in ready:
                     if name in futures:
                         context["done" + name[1:]] = futures[name].result()["done"]
@@ -115,15 +118,17 @@ def main():
         assert dag.execute()["v"] == length - 1
         repeats = max(5, 50000 // length)
         ours, theirs = best_of_both(repeats, dag.execute, chain_by_hand(length))
-        rows.append((f"chain of {length}, per node", ours / length, theirs / length, "hand-written loop"))
+        rows.append(
+            (f"chain of {length}, per node", ours / length, theirs / length, "hand-written loop")
+        )
 
     for width, seconds in ((8, 0.02), (32, 0.02), (1000, 0.0)):
         dag = fan_out_dag(width, seconds)
-        ours, theirs = best_of_both(5, lambda: dag.execute(parallel=True),
-                                    fan_out_by_hand(width, seconds))
+        ours, theirs = best_of_both(
+            5, lambda dag=dag: dag.execute(parallel=True), fan_out_by_hand(width, seconds)
+        )
         work = f"{seconds * 1000:.0f} ms sleep" if seconds else "no work"
-        rows.append((f"fan-out of {width} x {work}", ours, theirs,
-                     "graphlib + thread pool"))
+        rows.append((f"fan-out of {width} x {work}", ours, theirs, "graphlib + thread pool"))
 
     print(f"{'workload':<34} {'corvane s':>12} {'other s':>12} {'ratio':>7}  other")
     for name, ours, theirs, other in rows:

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs whatever the tests need on a fresh Debian machine, then runs the
-# native core tests (plain, AddressSanitizer + UndefinedBehaviorSanitizer,
-# ThreadSanitizer) and the Python tests against a `pip install .` of the
-# package in a fresh virtual environment.
+# Installs whatever the tests need on a fresh Debian machine, then runs every
+# check: lint and format, the native core tests (plain, AddressSanitizer +
+# UndefinedBehaviorSanitizer, ThreadSanitizer), and the Python tests against
+# a wheel built and installed in a fresh virtual environment, once for every
+# CPython 3.10 or newer on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -19,11 +20,20 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-venv="$root/build/venv"
-rm -rf "$venv"
-python3 -m venv "$venv"
-"$venv/bin/pip" install -q --disable-pip-version-check pytest cmake ninja
-export PATH="$venv/bin:$PATH"
+# The build and lint tools, pinned so that every machine judges alike.
+tools="$root/build/venv"
+rm -rf "$tools"
+python3 -m venv "$tools"
+"$tools/bin/pip" install -q --disable-pip-version-check \
+  cmake ninja clang-format==17.0.6 ruff==0.8.6
+export PATH="$tools/bin:$PATH"
+
+lint() {
+  echo "== lint"
+  ruff check "$root"
+  ruff format --check "$root"
+  git -C "$root" ls-files -z '*.cpp' '*.hpp' | (cd "$root" && xargs -0 clang-format --dry-run -Werror)
+}
 
 run_core_tests() {
   local name=$1 sanitize=$2
@@ -35,12 +45,47 @@ run_core_tests() {
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
+# Every CPython 3.10 or newer: the default python3 and those of pyenv, each
+# interpreter once. Prints "version path" lines.
+supported_pythons() {
+  local candidate
+  for candidate in "$(command -v python3)" "$HOME"/.pyenv/versions/*/bin/python3; do
+    [ -x "$candidate" ] || continue
+    "$candidate" -c 'import sys, venv, ensurepip
+if sys.version_info >= (3, 10) and sys.implementation.name == "cpython":
+    print("%d.%d" % sys.version_info[:2], sys.executable)' 2>/dev/null || true
+  done | sort -u -t' ' -k1,1V
+}
+
+# Builds a wheel with `python`, installs it with the test extra into a fresh
+# virtual environment and runs the Python tests from outside the tree, so
+# that they can only import the installed package.
+run_python_tests() {
+  local version=$1 python=$2
+  local wheels="$root/build/wheels/$version" env="$root/build/py$version"
+  echo "== python tests ($version: $python)"
+  rm -rf "$wheels" "$env"
+  "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$wheels" "$root"
+  "$python" -m venv "$env"
+  local wheel
+  wheel=$(ls "$wheels"/corvane-*.whl)
+  "$env/bin/pip" install -q --disable-pip-version-check "$wheel[test]"
+  (cd "$root/build" && "$env/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider)
+}
+
+lint
 run_core_tests plain ""
 run_core_tests asan "address,undefined"
 run_core_tests tsan thread
 
-echo "== python tests"
-"$venv/bin/pip" install -q --disable-pip-version-check "$root"
-# From outside the tree, so the tests can only import the installed module.
-cd "$root/build"
-"$venv/bin/python" -m pytest "$root/tests/python" -q
+default_version=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+ran=()
+while read -r version python; do
+  run_python_tests "$version" "$python"
+  ran+=("$version")
+done < <(supported_pythons)
+echo "== python tests ran on: ${ran[*]}"
+if [[ " ${ran[*]} " != *" $default_version "* ]]; then
+  echo "the default python3 ($default_version) is not a supported Python" >&2
+  exit 1
+fi

@@ -3,8 +3,6 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import corvane
 
 

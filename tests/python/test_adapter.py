@@ -3,9 +3,8 @@ import sys
 import threading
 import time
 
-import pytest
-
 import corvane
+import pytest
 from conftest import chain, fan_out, node, replaced_stderr, run_python
 
 NOT_A_DICT = "Error: Python function did not return a dict\n"
@@ -77,18 +76,24 @@ def test_dict_subclass_result_is_accepted(mode):
 
 
 @pytest.mark.parametrize("mode", MODES)
-@pytest.mark.parametrize("function, error, traceback", [
-    # Calls that fail before any Python frame runs have no traceback lines.
-    (lambda inputs: {}, "TypeError", False),
-    (42, "TypeError", False),
-    (lambda i, p: {}["missing"], "KeyError", True),
-    (lambda i, p: int("nope"), "ValueError", True),
-])
+@pytest.mark.parametrize(
+    "function, error, traceback",
+    [
+        # Calls that fail before any Python frame runs have no traceback lines.
+        (lambda inputs: {}, "TypeError", False),
+        (42, "TypeError", False),
+        (lambda i, p: {}["missing"], "KeyError", True),
+        (lambda i, p: int("nope"), "ValueError", True),
+    ],
+)
 def test_raising_functions_print_a_traceback_and_the_run_goes_on(mode, function, error, traceback):
     after = []
-    dag = chain(source(x=1), node(function, outputs={"y": "y"}),
-                node(lambda i, p: after.append(1) or {"z": 3}, outputs={"z": "z"})).build()
-    for run in range(2):
+    dag = chain(
+        source(x=1),
+        node(function, outputs={"y": "y"}),
+        node(lambda i, p: after.append(1) or {"z": 3}, outputs={"z": "z"}),
+    ).build()
+    for _ in range(2):
         with replaced_stderr() as stderr:
             assert dag.execute(**mode) == {"x": 1, "z": 3}
         lines = stderr.text.splitlines()
@@ -96,7 +101,7 @@ def test_raising_functions_print_a_traceback_and_the_run_goes_on(mode, function,
         assert lines[-1].startswith(error + ":")
     assert after == [1, 1]
     # The traceback printing leaves the interpreter's last-exception variables alone.
-    assert not hasattr(sys, "last_value") or not isinstance(sys.last_value, (KeyError, ValueError))
+    assert not hasattr(sys, "last_value") or not isinstance(sys.last_value, KeyError | ValueError)
 
 
 def test_messages_are_written_to_the_stream_current_at_the_time(monkeypatch):
@@ -261,13 +266,20 @@ def test_failing_worker_ends_the_run_with_scoped_thread_panicked():
     assert type(raised.value) is corvane.PanicException
 
 
-@pytest.mark.parametrize("inner_mode, message", [
-    ({"parallel": True}, "a scoped thread panicked"),
-    ({}, "inner failure"),
-])
+@pytest.mark.parametrize(
+    "inner_mode, message",
+    [
+        ({"parallel": True}, "a scoped thread panicked"),
+        ({}, "inner failure"),
+    ],
+)
 @pytest.mark.parametrize("outer_mode", MODES)
 def test_panic_of_a_nested_execute_fails_the_outer_execute(inner_mode, message, outer_mode):
-    inner = panic_in_parallel_level() if inner_mode else chain(node(raise_panic("inner failure"))).build()
+    inner = (
+        panic_in_parallel_level()
+        if inner_mode
+        else chain(node(raise_panic("inner failure"))).build()
+    )
 
     def nested(i, p):
         return {"r": inner.execute(**inner_mode)}

@@ -1,9 +1,8 @@
 import threading
 import time
 
-import pytest
-
 import corvane
+import pytest
 from conftest import chain, fan_out, node
 
 MODES = [
@@ -59,7 +58,9 @@ def test_later_nodes_see_earlier_outputs_and_values_keep_identity(mode):
     dag = chain(
         node(lambda i, p: {"x": data}, outputs={"x": "data"}),
         node(lambda i, p: {"y": [i["d"]]}, inputs={"data": "d"}, outputs={"y": "model"}),
-        node(lambda i, p: {"same": i["m"][0] is data}, inputs={"model": "m"}, outputs=outputs("same")),
+        node(
+            lambda i, p: {"same": i["m"][0] is data}, inputs={"model": "m"}, outputs=outputs("same")
+        ),
     ).build()
     result = dag.execute(**mode)
     assert result["data"] is data
@@ -82,9 +83,11 @@ def test_nodes_of_a_level_read_the_snapshot_taken_when_it_began():
     def read(i, p):
         return {"seen": i.get("x")}
 
-    dag = fan_out(node(const(x="old"), outputs=outputs("x")),
-                  [node(write, outputs=outputs("x"))],
-                  [node(read, inputs={"x": "x"}, outputs=outputs("seen"))])
+    dag = fan_out(
+        node(const(x="old"), outputs=outputs("x")),
+        [node(write, outputs=outputs("x"))],
+        [node(read, inputs={"x": "x"}, outputs=outputs("seen"))],
+    )
     # One level of two nodes: run one after another, the reader sees the
     # writer; run in parallel, both read the context of the level's start.
     assert dag.execute() == {"x": "new", "seen": "new"}
@@ -118,6 +121,7 @@ def test_without_a_cap_the_whole_level_runs_at_once():
         def run(i, p):
             barrier.wait()
             return {name: True}
+
         return [node(run, outputs=outputs(name))]
 
     dag = fan_out(node(), *[meet(name) for name in "abcd"])
@@ -141,7 +145,8 @@ def test_single_node_levels_run_on_the_calling_thread_and_wider_levels_on_worker
     dag = fan_out(probe.node("root"), [probe.node("a"), probe.node("a2")], [probe.node("b")])
     caller = threading.get_ident()
     dag.execute(parallel=True)
-    where = dict(zip([name for event, name in probe.log if event == "start"], probe.threads))
+    started = [name for event, name in probe.log if event == "start"]
+    where = dict(zip(started, probe.threads, strict=True))
     # Levels: [root], [a, b], [a2].
     assert where["root"] == caller and where["a2"] == caller
     assert where["a"] != caller and where["b"] != caller
@@ -163,6 +168,7 @@ def test_every_node_of_a_level_is_called_once_per_execution():
             with lock:
                 calls.append(name)
             return {}
+
         return [node(run)]
 
     dag = fan_out(node(), *[count(name) for name in "abcdef"])
@@ -199,8 +205,11 @@ def test_lock_is_released_while_the_run_goes_on(mode):
     def wait_for_other_thread(i, p):
         return {"ok": progressed.wait(timeout=30)}
 
-    dag = fan_out(node(), [node(wait_for_other_thread, outputs=outputs("ok"))],
-                  [node(lambda i, p: {"busy": sum(range(10000))}, outputs=outputs("busy"))])
+    dag = fan_out(
+        node(),
+        [node(wait_for_other_thread, outputs=outputs("ok"))],
+        [node(lambda i, p: {"busy": sum(range(10000))}, outputs=outputs("busy"))],
+    )
     spinner = threading.Thread(target=spin)
     spinner.start()
     try:
@@ -238,9 +247,11 @@ def test_another_thread_can_use_the_dag_while_a_node_sleeps():
 
 def test_node_may_execute_another_dag():
     inner = chain(node(const(v=1), outputs=outputs("v"))).build()
-    outer = fan_out(node(lambda i, p: {"r": inner.execute(parallel=True)}, outputs=outputs("r")),
-                    [node(lambda i, p: {"a": inner.execute()}, outputs=outputs("a"))],
-                    [node(lambda i, p: {"b": inner.execute()}, outputs=outputs("b"))])
+    outer = fan_out(
+        node(lambda i, p: {"r": inner.execute(parallel=True)}, outputs=outputs("r")),
+        [node(lambda i, p: {"a": inner.execute()}, outputs=outputs("a"))],
+        [node(lambda i, p: {"b": inner.execute()}, outputs=outputs("b"))],
+    )
     assert outer.execute(parallel=True) == {"r": {"v": 1}, "a": {"v": 1}, "b": {"v": 1}}
 
 
@@ -252,10 +263,18 @@ class Index:
         return self.value
 
 
-@pytest.mark.parametrize("kwargs", [
-    {"parallel": False}, {"parallel": True}, {"max_threads": None}, {"max_threads": 0},
-    {"max_threads": 2**64 - 1}, {"max_threads": Index(3)}, {"max_threads": True},
-])
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"parallel": False},
+        {"parallel": True},
+        {"max_threads": None},
+        {"max_threads": 0},
+        {"max_threads": 2**64 - 1},
+        {"max_threads": Index(3)},
+        {"max_threads": True},
+    ],
+)
 def test_accepted_execute_arguments(kwargs):
     assert chain(node(const(x=1), outputs=outputs("x"))).build().execute(**kwargs) == {"x": 1}
 
@@ -267,16 +286,19 @@ def test_parallel_by_position_and_keyword_are_equivalent():
     assert threading.get_ident() not in probe.threads
 
 
-@pytest.mark.parametrize("kwargs, error, prefix", [
-    ({"parallel": 1}, TypeError, "argument 'parallel': "),
-    ({"parallel": None}, TypeError, "argument 'parallel': "),
-    ({"parallel": "yes"}, TypeError, "argument 'parallel': "),
-    ({"max_threads": 2.0}, TypeError, "argument 'max_threads': "),
-    ({"max_threads": "2"}, TypeError, "argument 'max_threads': "),
-    ({"max_threads": -1}, OverflowError, None),
-    ({"max_threads": 2**64}, OverflowError, None),
-    ({"max_threads": Index(-5)}, OverflowError, None),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, prefix",
+    [
+        ({"parallel": 1}, TypeError, "argument 'parallel': "),
+        ({"parallel": None}, TypeError, "argument 'parallel': "),
+        ({"parallel": "yes"}, TypeError, "argument 'parallel': "),
+        ({"max_threads": 2.0}, TypeError, "argument 'max_threads': "),
+        ({"max_threads": "2"}, TypeError, "argument 'max_threads': "),
+        ({"max_threads": -1}, OverflowError, None),
+        ({"max_threads": 2**64}, OverflowError, None),
+        ({"max_threads": Index(-5)}, OverflowError, None),
+    ],
+)
 def test_refused_execute_arguments(kwargs, error, prefix):
     ran = []
     dag = chain(node(lambda i, p: ran.append(1) or {})).build()
@@ -290,12 +312,15 @@ def test_refused_execute_arguments(kwargs, error, prefix):
     assert ran == []
 
 
-@pytest.mark.parametrize("call", [
-    lambda d: d.execute(True, None, 3),
-    lambda d: d.execute(threads=2),
-    lambda d: d.execute(True, parallel=True),
-    lambda d: d.to_mermaid(1),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda d: d.execute(True, None, 3),
+        lambda d: d.execute(threads=2),
+        lambda d: d.execute(True, parallel=True),
+        lambda d: d.to_mermaid(1),
+    ],
+)
 def test_calls_that_do_not_fit_execute_or_to_mermaid(call):
     with pytest.raises(TypeError):
         call(corvane.Graph().build())

@@ -1,6 +1,5 @@
-import pytest
-
 import corvane
+import pytest
 
 GRAPH_CONSUMED = "^Graph has already been built or consumed$"
 SUBGRAPH_CONSUMED = "^Subgraph has already been built or consumed$"
@@ -57,8 +56,7 @@ def test_open_graph_adds_nodes_and_returns_none():
     assert graph.add(None, None, None, None) is None
     assert graph.add(function=None, label=None, inputs=None, outputs=None) is None
     assert graph.build().to_mermaid() == (
-        'graph TD\n    0["Node 0"]\n    1["Node 1"]\n    2["Node 2"]\n'
-        "    0 --> 1\n    1 --> 2\n"
+        'graph TD\n    0["Node 0"]\n    1["Node 1"]\n    2["Node 2"]\n' "    0 --> 1\n    1 --> 2\n"
     )
 
 
@@ -85,12 +83,15 @@ def test_consumed_graph_passed_to_itself_is_already_borrowed():
         graph.branch(graph)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda g: g.add(label=1), "^argument 'label': "),
-    (lambda g: g.add(None, b"bytes"), "^argument 'label': "),
-    (lambda g: g.branch(42), "^argument 'subgraph': "),
-    (lambda g: g.branch(subgraph=corvane.Graph().build()), "^argument 'subgraph': "),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda g: g.add(label=1), "^argument 'label': "),
+        (lambda g: g.add(None, b"bytes"), "^argument 'label': "),
+        (lambda g: g.branch(42), "^argument 'subgraph': "),
+        (lambda g: g.branch(subgraph=corvane.Graph().build()), "^argument 'subgraph': "),
+    ],
+)
 def test_wrong_argument_types_carry_the_argument_prefix(call, message):
     graph = corvane.Graph()
     with pytest.raises(TypeError, match=message):
@@ -99,16 +100,19 @@ def test_wrong_argument_types_carry_the_argument_prefix(call, message):
     assert graph.build().to_mermaid() == "graph TD\n"
 
 
-@pytest.mark.parametrize("call", [
-    lambda g: g.add(None, None, None, None, None),
-    lambda g: g.add(colour="red"),
-    lambda g: g.add(None, function=None),
-    lambda g: g.branch(),
-    lambda g: g.branch(corvane.Graph(), corvane.Graph()),
-    lambda g: g.branch(graph=corvane.Graph()),
-    lambda g: g.build(1),
-    lambda g: g.build(force=True),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda g: g.add(None, None, None, None, None),
+        lambda g: g.add(colour="red"),
+        lambda g: g.add(None, function=None),
+        lambda g: g.branch(),
+        lambda g: g.branch(corvane.Graph(), corvane.Graph()),
+        lambda g: g.branch(graph=corvane.Graph()),
+        lambda g: g.build(1),
+        lambda g: g.build(force=True),
+    ],
+)
 def test_calls_that_do_not_fit_the_parameters_raise_type_error(call):
     graph = corvane.Graph()
     with pytest.raises(TypeError):

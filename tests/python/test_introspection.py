@@ -1,9 +1,8 @@
 import gc
 import weakref
 
-import pytest
-
 import corvane
+import pytest
 
 
 def noop(inputs, params):
@@ -77,7 +76,7 @@ def test_order_and_levels_match_a_run(parallel):
         assert tuple(run_order) == dag.execution_order
     position = {node: at for at, node in enumerate(run_order)}
     # Every node of a level runs after every node of the level before it.
-    for earlier, later in zip(dag.levels, dag.levels[1:]):
+    for earlier, later in zip(dag.levels, dag.levels[1:], strict=False):
         assert max(position[n] for n in earlier) < min(position[n] for n in later)
     assert sorted(run_order) == sorted(n for level in dag.levels for n in level)
 

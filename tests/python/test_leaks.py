@@ -5,9 +5,8 @@ import gc
 import sys
 import weakref
 
-import pytest
-
 import corvane
+import pytest
 from conftest import fan_out, node, replaced_stderr
 
 MODES = [
@@ -66,8 +65,11 @@ def test_stopped_runs_give_back_every_count(mode):
     def stop(inputs, params):
         raise interrupt
 
-    dag = fan_out(node(lambda i, p: {"x": payload}, outputs={"x": "x"}),
-                  [node(stop, inputs={"x": "x"})], [node(lambda i, p: {}, inputs={"x": "x"})])
+    dag = fan_out(
+        node(lambda i, p: {"x": payload}, outputs={"x": "x"}),
+        [node(stop, inputs={"x": "x"})],
+        [node(lambda i, p: {}, inputs={"x": "x"})],
+    )
     baseline = sys.getrefcount(payload), sys.getrefcount(interrupt), sys.getrefcount(stop)
     for _ in range(100):
         with pytest.raises(KeyboardInterrupt):
@@ -84,9 +86,11 @@ def test_objects_are_freed_once_the_result_and_the_dag_are_gone():
         made.append(weakref.ref(value))
         return {"x": value}
 
-    dag = fan_out(node(produce, outputs={"x": "x"}),
-                  [node(lambda i, p: {"y": i["x"]}, inputs={"x": "x"}, outputs={"y": "y"})],
-                  [node(lambda i, p: {}, inputs={"x": "x"})])
+    dag = fan_out(
+        node(produce, outputs={"x": "x"}),
+        [node(lambda i, p: {"y": i["x"]}, inputs={"x": "x"}, outputs={"y": "y"})],
+        [node(lambda i, p: {}, inputs={"x": "x"})],
+    )
     result = dag.execute(parallel=True)
     assert made[0]() is result["x"] is result["y"]
     del result
@@ -120,10 +124,14 @@ def test_repeated_build_and_execute_does_not_grow_memory():
     def cycle():
         blob = bytearray(50_000)
         graph = corvane.Graph()
-        graph.add(lambda i, p: {"blob": blob, "n": 1}, label=label, outputs={"blob": "blob", "n": "n"})
+        graph.add(
+            lambda i, p: {"blob": blob, "n": 1}, label=label, outputs={"blob": "blob", "n": "n"}
+        )
         for _ in range(3):
             branch = corvane.Graph()
-            branch.add(lambda i, p: {"m": i["n"]}, label=label, inputs={"n": "n"}, outputs={"m": "m"})
+            branch.add(
+                lambda i, p: {"m": i["n"]}, label=label, inputs={"n": "n"}, outputs={"m": "m"}
+            )
             graph.branch(branch)
         dag = graph.build()
         dag.to_mermaid()

@@ -1,8 +1,7 @@
 from collections import OrderedDict
 
-import pytest
-
 import corvane
+import pytest
 from conftest import chain, node
 
 WRONG_KIND = "^inputs/outputs must be a dict or list of tuples$"
@@ -27,53 +26,64 @@ def received_inputs(inputs):
     return seen[0]
 
 
-@pytest.mark.parametrize("inputs, expected", [
-    ({"a": "x", "b": "y"}, {"x": 1, "y": 2}),
-    ([("a", "x"), ("b", "y")], {"x": 1, "y": 2}),
-    ([("a", "x"), ("a", "z")], {"z": 1}),
-    (OrderedDict([("b", "y")]), {"y": 2}),
-    (DictSubclass(a="x"), {"x": 1}),
-    (ListSubclass([("b", "y")]), {"y": 2}),
-    ([("a", "x"), ("missing", "m")], {"x": 1}),
-    ({}, {}),
-    ([], {}),
-    (None, {}),
-])
+@pytest.mark.parametrize(
+    "inputs, expected",
+    [
+        ({"a": "x", "b": "y"}, {"x": 1, "y": 2}),
+        ([("a", "x"), ("b", "y")], {"x": 1, "y": 2}),
+        ([("a", "x"), ("a", "z")], {"z": 1}),
+        (OrderedDict([("b", "y")]), {"y": 2}),
+        (DictSubclass(a="x"), {"x": 1}),
+        (ListSubclass([("b", "y")]), {"y": 2}),
+        ([("a", "x"), ("missing", "m")], {"x": 1}),
+        ({}, {}),
+        ([], {}),
+        (None, {}),
+    ],
+)
 def test_inputs_mapping_renames_context_variables(inputs, expected):
     assert received_inputs(inputs) == expected
 
 
-@pytest.mark.parametrize("outputs, expected", [
-    ({"r": "out"}, {"out": "r-value"}),
-    ([("r", "one"), ("s", "two")], {"one": "r-value", "two": "s-value"}),
-    ([("r", "first"), ("r", "second")], {"second": "r-value"}),
-    ({}, {}),
-    ([], {}),
-])
+@pytest.mark.parametrize(
+    "outputs, expected",
+    [
+        ({"r": "out"}, {"out": "r-value"}),
+        ([("r", "one"), ("s", "two")], {"one": "r-value", "two": "s-value"}),
+        ([("r", "first"), ("r", "second")], {"second": "r-value"}),
+        ({}, {}),
+        ([], {}),
+    ],
+)
 def test_outputs_mapping_renames_results(outputs, expected):
     graph = corvane.Graph()
     graph.add(lambda i, p: {"r": "r-value", "s": "s-value"}, outputs=outputs)
     assert graph.build().execute() == expected
 
 
-@pytest.mark.parametrize("mapping, error, message", [
-    ("ab", ValueError, WRONG_KIND),
-    ((("a", "b"),), ValueError, WRONG_KIND),
-    ({("a", "b")}, ValueError, WRONG_KIND),
-    (42, ValueError, WRONG_KIND),
-    ([["a", "b"]], TypeError, None),
-    ([("a", "b"), "ab"], TypeError, None),
-    ([("a", "b", "c")], ValueError, "^expected tuple of length 2, but got tuple of length 3$"),
-    ([("a",)], ValueError, "^expected tuple of length 2, but got tuple of length 1$"),
-    ([(1, "b")], TypeError, None),
-    ([("a", None)], TypeError, None),
-    ({"a": 1}, TypeError, None),
-    ({1: "a"}, TypeError, None),
-    ({"a": "\ud800"}, UnicodeEncodeError, None),
-    ([("\udfff", "a")], UnicodeEncodeError, None),
-])
+@pytest.mark.parametrize(
+    "mapping, error, message",
+    [
+        ("ab", ValueError, WRONG_KIND),
+        ((("a", "b"),), ValueError, WRONG_KIND),
+        ({("a", "b")}, ValueError, WRONG_KIND),
+        (42, ValueError, WRONG_KIND),
+        ([["a", "b"]], TypeError, None),
+        ([("a", "b"), "ab"], TypeError, None),
+        ([("a", "b", "c")], ValueError, "^expected tuple of length 2, but got tuple of length 3$"),
+        ([("a",)], ValueError, "^expected tuple of length 2, but got tuple of length 1$"),
+        ([(1, "b")], TypeError, None),
+        ([("a", None)], TypeError, None),
+        ({"a": 1}, TypeError, None),
+        ({1: "a"}, TypeError, None),
+        ({"a": "\ud800"}, UnicodeEncodeError, None),
+        ([("\udfff", "a")], UnicodeEncodeError, None),
+    ],
+)
 @pytest.mark.parametrize("argument", ["inputs", "outputs"])
-def test_malformed_mappings_are_refused_unprefixed_and_add_no_node(argument, mapping, error, message):
+def test_malformed_mappings_are_refused_unprefixed_and_add_no_node(
+    argument, mapping, error, message
+):
     graph = corvane.Graph()
     with pytest.raises(error, match=message) as raised:
         graph.add(**{argument: mapping})
@@ -117,5 +127,9 @@ def test_result_dict_keeps_only_str_keys():
 def test_names_travel_as_unicode_text():
     graph = corvane.Graph()
     graph.add(lambda i, p: {"größe": 1, "": 2}, outputs={"größe": "λ", "": "empty"})
-    graph.add(lambda i, p: {"seen": sorted(i)}, inputs={"λ": "ключ", "empty": ""}, outputs={"seen": "seen"})
+    graph.add(
+        lambda i, p: {"seen": sorted(i)},
+        inputs={"λ": "ключ", "empty": ""},
+        outputs={"seen": "seen"},
+    )
     assert graph.build().execute() == {"λ": 1, "empty": 2, "seen": ["", "ключ"]}

@@ -1,9 +1,8 @@
 import inspect
 import weakref
 
-import pytest
-
 import corvane
+import pytest
 from conftest import run_python
 
 ADD_DOC = (
@@ -27,15 +26,25 @@ EXECUTE_DOC = (
     "None = unlimited. Default: None\n\n"
     "Returns:\n    Dictionary containing the execution context"
 )
-TO_MERMAID_DOC = "Get Mermaid diagram representation\n\nReturns:\n    String containing the Mermaid diagram"
+TO_MERMAID_DOC = (
+    "Get Mermaid diagram representation\n\nReturns:\n    String containing the Mermaid diagram"
+)
 
 METHODS = [
-    (corvane.Graph.add, "($self, function=..., label=..., inputs=..., outputs=...)", ADD_DOC,
-     ["self", "function", "label", "inputs", "outputs"]),
+    (
+        corvane.Graph.add,
+        "($self, function=..., label=..., inputs=..., outputs=...)",
+        ADD_DOC,
+        ["self", "function", "label", "inputs", "outputs"],
+    ),
     (corvane.Graph.branch, "($self, subgraph)", BRANCH_DOC, ["self", "subgraph"]),
     (corvane.Graph.build, "($self)", BUILD_DOC, ["self"]),
-    (corvane.Dag.execute, "($self, parallel=..., max_threads=...)", EXECUTE_DOC,
-     ["self", "parallel", "max_threads"]),
+    (
+        corvane.Dag.execute,
+        "($self, parallel=..., max_threads=...)",
+        EXECUTE_DOC,
+        ["self", "parallel", "max_threads"],
+    ),
     (corvane.Dag.to_mermaid, "($self)", TO_MERMAID_DOC, ["self"]),
 ]
 
@@ -61,10 +70,13 @@ def test_panic_exception_derives_directly_from_base_exception():
     assert panic("a scoped thread panicked").args == ("a scoped thread panicked",)
 
 
-@pytest.mark.parametrize("cls, name, doc", [
-    (corvane.Graph, "Graph", "Python wrapper for Graph builder"),
-    (corvane.Dag, "Dag", "Python wrapper for DAG executor"),
-])
+@pytest.mark.parametrize(
+    "cls, name, doc",
+    [
+        (corvane.Graph, "Graph", "Python wrapper for Graph builder"),
+        (corvane.Dag, "Dag", "Python wrapper for DAG executor"),
+    ],
+)
 def test_class_identity(cls, name, doc):
     assert cls.__name__ == name
     assert cls.__qualname__ == name

@@ -72,4 +72,4 @@ def test_edge_label_lists_every_input_fed_by_the_dependency():
     lines = render(graph).splitlines()
     edge = lines[3]
     assert edge.startswith("    0 -->|") and edge.endswith("| 1")
-    assert sorted(edge[len("    0 -->|"):-len("| 1")].split("<br/>")) == ["r → x", "s → y"]
+    assert sorted(edge[len("    0 -->|") : -len("| 1")].split("<br/>")) == ["r → x", "s → y"]
