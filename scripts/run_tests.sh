@@ -20,6 +20,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# The machine's own python3, before the tools' environment shadows it.
+default_python=$(command -v python3)
+
 # The build and lint tools, pinned so that every machine judges alike.
 tools="$root/build/venv"
 rm -rf "$tools"
@@ -49,7 +52,7 @@ run_core_tests() {
 # interpreter once. Prints "version path" lines.
 supported_pythons() {
   local candidate
-  for candidate in "$(command -v python3)" "$HOME"/.pyenv/versions/*/bin/python3; do
+  for candidate in "$default_python" "$HOME"/.pyenv/versions/*/bin/python3; do
     [ -x "$candidate" ] || continue
     "$candidate" -c 'import sys, venv, ensurepip
 if sys.version_info >= (3, 10) and sys.implementation.name == "cpython":
@@ -78,7 +81,7 @@ run_core_tests plain ""
 run_core_tests asan "address,undefined"
 run_core_tests tsan thread
 
-default_version=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+default_version=$("$default_python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 ran=()
 while read -r version python; do
   run_python_tests "$version" "$python"
