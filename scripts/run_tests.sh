@@ -28,7 +28,7 @@ tools="$root/build/venv"
 rm -rf "$tools"
 python3 -m venv "$tools"
 "$tools/bin/pip" install -q --disable-pip-version-check \
-  cmake ninja clang-format==17.0.6 ruff==0.8.6
+  cmake ninja clang-format==17.0.6 ruff==0.17.6
 export PATH="$tools/bin:$PATH"
 
 lint() {
@@ -77,6 +77,8 @@ run_python_tests() {
 }
 
 lint
+echo "== documentation"
+bash "$root/scripts/check_docs.sh" "$tools/bin/python"
 run_core_tests plain ""
 run_core_tests asan "address,undefined"
 run_core_tests tsan thread

@@ -56,7 +56,7 @@ def test_open_graph_adds_nodes_and_returns_none():
     assert graph.add(None, None, None, None) is None
     assert graph.add(function=None, label=None, inputs=None, outputs=None) is None
     assert graph.build().to_mermaid() == (
-        'graph TD\n    0["Node 0"]\n    1["Node 1"]\n    2["Node 2"]\n' "    0 --> 1\n    1 --> 2\n"
+        'graph TD\n    0["Node 0"]\n    1["Node 1"]\n    2["Node 2"]\n    0 --> 1\n    1 --> 2\n'
     )
 
 
