@@ -114,7 +114,7 @@ std::string Dag::to_mermaid() const {
 
   for (const Node& node : nodes_)
     if (node.is_branch_entry) text += "    style " + std::to_string(node.id) + " fill:#e1f5ff\n";
-  return text;
+  return escape_equals_in_tag_spans(std::move(text));
 }
 
 }  // namespace corvane::dag

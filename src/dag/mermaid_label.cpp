@@ -56,9 +56,32 @@ bool opens_broken_markdown(std::string_view label) {
   return !well_formed;
 }
 
-// Appends the text to go between double quotes: `"` as its entity, a
-// backtick that would open a broken markdown string as its entity, and an
-// empty text as one space, which Mermaid shows as an empty label.
+// Appends a label with `"` as its entity (they only occur in quoted labels)
+// and the first `%` of a line starting with "%%" as its entity: Mermaid drops
+// such a line as a comment before parsing, even inside a label.
+void append_escaped(std::string& text, std::string_view label) {
+  bool line_start = false;  // nothing but whitespace since the last line feed
+  for (std::size_t at = 0; at < label.size();) {
+    if (const std::size_t space = space_length(label.substr(at))) {
+      line_start = line_start || label[at] == '\n';
+      text += label.substr(at, space);
+      at += space;
+      continue;
+    }
+    if (label[at] == '"')
+      text += "#quot;";
+    else if (line_start && label.substr(at).starts_with("%%"))
+      text += "#37;";
+    else
+      text += label[at];
+    line_start = false;
+    ++at;
+  }
+}
+
+// Appends the text to go between double quotes: a backtick that would open a
+// broken markdown string as its entity, and an empty text as one space,
+// which Mermaid shows as an empty label.
 void append_quoted(std::string& text, std::string_view label) {
   if (label.empty()) {
     text += ' ';
@@ -68,12 +91,7 @@ void append_quoted(std::string& text, std::string_view label) {
     text += "#96;";
     label.remove_prefix(1);
   }
-  for (const char c : label) {
-    if (c == '"')
-      text += "#quot;";
-    else
-      text += c;
-  }
+  append_escaped(text, label);
 }
 
 }  // namespace
@@ -84,12 +102,36 @@ void append_node_label(std::string& text, std::string_view label) {
 
 void append_edge_label(std::string& text, std::string_view label) {
   if (!edge_label_needs_quotes(label)) {
-    text += label;
+    append_escaped(text, label);
     return;
   }
   text += '"';
   append_quoted(text, label);
   text += '"';
+}
+
+std::string escape_equals_in_tag_spans(std::string text) {
+  const auto is_word = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  };
+  std::string escaped;
+  std::size_t copied = 0;
+  for (std::size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
+    if (at + 1 == text.size() || !is_word(text[at + 1])) continue;
+    const std::size_t end = text.find('>', at);
+    if (end == std::string::npos) break;
+    for (std::size_t equals = text.find("=\"", at); equals < end;
+         equals = text.find("=\"", equals + 1)) {
+      if (text.find('"', equals + 2) >= end) break;
+      escaped.append(text, copied, equals - copied);
+      escaped += "#61;";
+      copied = equals + 1;
+    }
+    at = end;
+  }
+  if (copied == 0) return text;
+  escaped.append(text, copied);
+  return escaped;
 }
 
 }  // namespace corvane::dag

@@ -81,6 +81,12 @@ INSTANTIATE_TEST_SUITE_P(
                       "    0 -->|\"f(a) \u2192 x<br/>b \u2192 y\"| 1\n",
              header + "    0[\"Node 0\"]\n    1[\"Node 1\"]\n"
                       "    0 -->|\"b \u2192 y<br/>f(a) \u2192 x\"| 1\n"}},
+        MermaidCase{"EqualsEndingALabelInsideATagSpan",
+                    {{0, {}, {}, {}, "<b"}, {1, {}, {}, {}, "x="}, {2, {}, {}, {}, "y>"}},
+                    {header + "    0[\"<b\"]\n    1[\"x#61;\"]\n    2[\"y>\"]\n"}},
+        MermaidCase{"EqualsEndingALabelOutsideTagSpans",
+                    {{0, {}, {}, {}, "x="}, {1, {}, {}, {}, "<b> y="}, {2, {}, {}, {}, "<i"}},
+                    {header + "    0[\"x=\"]\n    1[\"<b> y=\"]\n    2[\"<i\"]\n"}},
         MermaidCase{"InputMatchingTwoOutputsGivesOneItem",
                     {{0, {}, {}, {{"p", "a"}, {"q", "a"}}}, {1, {0}, {{"a", "x"}}}},
                     {header + "    0[\"Node 0\"]\n    1[\"Node 1\"]\n    0 -->|a \u2192 x| 1\n"}},
@@ -121,23 +127,25 @@ TEST_P(NodeLabelTest, WritesLabel) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NodeLabelTest,
-    ::testing::Values(NodeLabelCase{"Plain", "load", "load"},
-                      NodeLabelCase{"Punctuation",
-                                    "rows[0] (x) {y} a|b @x ~~~ #;&%<>=-.:`'\\/!?*+^$",
-                                    "rows[0] (x) {y} a|b @x ~~~ #;&%<>=-.:`'\\/!?*+^$"},
-                      NodeLabelCase{"Markup", "<b>bold</b> #35; &amp;", "<b>bold</b> #35; &amp;"},
-                      NodeLabelCase{"Markdown", "`**a** b`", "`**a** b`"},
-                      NodeLabelCase{"UnicodeAndLineFeed", "donn\u00e9es \u2192 \u4e2d\nzwei",
-                                    "donn\u00e9es \u2192 \u4e2d\nzwei"},
-                      NodeLabelCase{"Space", " ", " "}, NodeLabelCase{"Empty", "", " "},
-                      NodeLabelCase{"Quotes", "12\" pipe \"", "12#quot; pipe #quot;"},
-                      NodeLabelCase{"QuoteAlone", "\"", "#quot;"},
-                      NodeLabelCase{"QuoteInMarkdown", "`a\"b`", "`a#quot;b`"},
-                      NodeLabelCase{"BacktickAlone", "`", "#96;"},
-                      NodeLabelCase{"TwoBackticks", "``", "#96;`"},
-                      NodeLabelCase{"UnclosedMarkdown", "`a", "#96;a"},
-                      NodeLabelCase{"TextAfterMarkdown", "`a` b", "#96;a` b"},
-                      NodeLabelCase{"BacktickInsideMarkdown", "`a`b`", "#96;a`b`"}),
+    ::testing::Values(
+        NodeLabelCase{"Plain", "load", "load"},
+        NodeLabelCase{"Punctuation", "rows[0] (x) {y} a|b @x ~~~ #;&%<>=-.:`'\\/!?*+^$",
+                      "rows[0] (x) {y} a|b @x ~~~ #;&%<>=-.:`'\\/!?*+^$"},
+        NodeLabelCase{"Markup", "<b>bold</b> #35; &amp;", "<b>bold</b> #35; &amp;"},
+        NodeLabelCase{"Markdown", "`**a** b`", "`**a** b`"},
+        NodeLabelCase{"UnicodeAndLineFeed", "donn\u00e9es \u2192 \u4e2d\nzwei",
+                      "donn\u00e9es \u2192 \u4e2d\nzwei"},
+        NodeLabelCase{"Space", " ", " "}, NodeLabelCase{"Empty", "", " "},
+        NodeLabelCase{"Quotes", "12\" pipe \"", "12#quot; pipe #quot;"},
+        NodeLabelCase{"QuoteAlone", "\"", "#quot;"},
+        NodeLabelCase{"QuoteInMarkdown", "`a\"b`", "`a#quot;b`"},
+        NodeLabelCase{"BacktickAlone", "`", "#96;"}, NodeLabelCase{"TwoBackticks", "``", "#96;`"},
+        NodeLabelCase{"UnclosedMarkdown", "`a", "#96;a"},
+        NodeLabelCase{"TextAfterMarkdown", "`a` b", "#96;a` b"},
+        NodeLabelCase{"BacktickInsideMarkdown", "`a`b`", "#96;a`b`"},
+        NodeLabelCase{"PercentsInsideALine", "a %% b\n b%%", "a %% b\n b%%"},
+        NodeLabelCase{"CommentLine", "a\n%% b", "a\n#37;% b"},
+        NodeLabelCase{"CommentLineAfterSpaces", "a\n \u3000\n\t%%{b}", "a\n \u3000\n\t#37;%{b}"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // How the label of an edge carrying one variable is written between the
@@ -162,8 +170,9 @@ TEST_P(EdgeLabelTest, WritesLabel) {
             header + "    0[\"Node 0\"]\n    1[\"Node 1\"]\n    0 -->|" + param.written + "| 1\n");
 }
 
-// Mermaid breaks on `"()[]{}|` anywhere, `@` in the first word and `~~~`
-// after leading whitespace (JavaScript's whitespace, wide spaces included).
+// Mermaid breaks on bare `"()[]{}|` anywhere, `@` in the first word and
+// `~~~` after leading whitespace (JavaScript's whitespace, wide spaces
+// included).
 INSTANTIATE_TEST_SUITE_P(
     Cases, EdgeLabelTest,
     ::testing::Values(
@@ -177,6 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
         EdgeLabelCase{"MarkupAndMarkdown", "<b>a</b>", "`b` #quot;", "<b>a</b> \u2192 `b` #quot;"},
         EdgeLabelCase{"UnicodeAndLineFeed", "donn\u00e9es", "\u4e2d\nzwei",
                       "donn\u00e9es \u2192 \u4e2d\nzwei"},
+        EdgeLabelCase{"CommentLineInBareLabel", "a\n%%b", "x", "a\n#37;%b \u2192 x"},
         EdgeLabelCase{"Parentheses", "mean(x)", "m", "\"mean(x) \u2192 m\""},
         EdgeLabelCase{"SquareBrackets", "rows[0]", "r", "\"rows[0] \u2192 r\""},
         EdgeLabelCase{"Braces", "cfg{env}", "c", "\"cfg{env} \u2192 c\""},
