@@ -40,6 +40,7 @@ run_core_tests asan "address,undefined"
 run_core_tests tsan thread
 
 echo "== python tests"
+eval "$(bash "$root/scripts/install_mermaid_renderer.sh")" && export CORVANE_REQUIRE_RENDERER=1
 "$venv/bin/pip" install -q --disable-pip-version-check "$root"
 # From outside the tree, so the tests can only import the installed module.
 cd "$root/build"
