@@ -17,6 +17,7 @@ std::size_t space_length(std::string_view text) {
   if (text.empty()) return 0;
   const char first = text.front();
   if (first == ' ' || (first >= '\t' && first <= '\r')) return 1;
+  if (static_cast<unsigned char>(first) < 0x80) return 0;
   for (std::string_view space : kWideSpaces)
     if (text.starts_with(space)) return space.size();
   return 0;

@@ -19,7 +19,7 @@ import signal
 import subprocess
 import tempfile
 import urllib.parse
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from html.parser import HTMLParser
 from pathlib import Path
 from types import MappingProxyType
@@ -99,8 +99,7 @@ class Element:
 class Renderer:
     chromium: Path
     mermaid_js: Path
-    timeout: float = 300.0
-    extra_flags: tuple[str, ...] = field(default=())
+    timeout: float = 300.0  # seconds for the whole page load
 
     @classmethod
     def from_environment(cls) -> Renderer:
@@ -149,12 +148,13 @@ class Renderer:
             "--no-first-run",
             f"--user-data-dir={profile}",
             f"--virtual-time-budget={_VIRTUAL_TIME_BUDGET_MS}",
-            *self.extra_flags,
             "--dump-dom",
             page.as_uri(),
         ]
         # A session of its own, so a timeout ends exactly the browser's
         # process group: Chromium and the helpers it started, nothing else.
+        # The group is ended before the browser is reaped, while its id
+        # cannot yet have been reused.
         with subprocess.Popen(
             command,
             stdout=subprocess.PIPE,
@@ -168,19 +168,9 @@ class Renderer:
                 os.killpg(browser.pid, signal.SIGKILL)
                 browser.communicate()
                 raise RuntimeError(f"Chromium took longer than {self.timeout} s") from None
-            finally:
-                _end_group(browser.pid)
         if browser.returncode != 0:
             raise RuntimeError(f"Chromium exited with {browser.returncode}:\n{err.decode()[-2000:]}")
         return out.decode("utf-8")
-
-
-def _end_group(pid: int) -> None:
-    """Ends helpers the browser left behind in its process group."""
-    try:
-        os.killpg(pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
 
 
 def _script_json(value) -> str:
