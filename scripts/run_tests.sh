@@ -84,6 +84,8 @@ run_core_tests asan "address,undefined"
 run_core_tests tsan thread
 
 default_version=$("$default_python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+# The Python tests draw Mermaid texts in a real browser; without it they fail.
+eval "$(bash "$root/scripts/install_mermaid_renderer.sh")" && export CORVANE_REQUIRE_RENDERER=1
 ran=()
 while read -r version python; do
   run_python_tests "$version" "$python"

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "dag/dag.hpp"
+#include "dag/mermaid_label.hpp"
 
 namespace corvane::dag {
 
@@ -54,7 +55,7 @@ void append_declaration(std::string& text, const Node& node) {
   text += std::to_string(node.id);
   text += "[\"";
   if (node.label) {
-    text += *node.label;
+    append_node_label(text, *node.label);
   } else {
     text += "Node ";
     text += std::to_string(node.id);
@@ -62,23 +63,33 @@ void append_declaration(std::string& text, const Node& node) {
   text += "\"]\n";
 }
 
+// The carried variables of an edge, "{broadcast} → {implementation}" for
+// each input of `to` that `producer` outputs, joined by "<br/>".
+std::string edge_label(const Node& to, const Node& producer) {
+  std::string label;
+  for (const auto& [broadcast, implementation] : to.inputs) {
+    if (!produces(producer, broadcast)) continue;
+    if (!label.empty()) label += "<br/>";
+    label += broadcast;
+    label += " \u2192 ";
+    label += implementation;
+  }
+  return label;
+}
+
 // "    {from} --> {to}", or with the carried variables between pipes.
 void append_edge(std::string& text, NodeId from, const Node& to, const Node* producer) {
   text += "    ";
   text += std::to_string(from);
   text += " -->";
-  bool labelled = false;
   if (producer != nullptr) {
-    for (const auto& [broadcast, implementation] : to.inputs) {
-      if (!produces(*producer, broadcast)) continue;
-      text += labelled ? "<br/>" : "|";
-      text += broadcast;
-      text += " \u2192 ";
-      text += implementation;
-      labelled = true;
+    const std::string label = edge_label(to, *producer);
+    if (!label.empty()) {
+      text += "|";
+      append_edge_label(text, label);
+      text += "|";
     }
   }
-  if (labelled) text += "|";
   text += " ";
   text += std::to_string(to.id);
   text += "\n";
@@ -103,7 +114,7 @@ std::string Dag::to_mermaid() const {
 
   for (const Node& node : nodes_)
     if (node.is_branch_entry) text += "    style " + std::to_string(node.id) + " fill:#e1f5ff\n";
-  return text;
+  return escape_equals_in_tag_spans(std::move(text));
 }
 
 }  // namespace corvane::dag
