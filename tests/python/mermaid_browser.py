@@ -19,11 +19,11 @@ import signal
 import subprocess
 import tempfile
 import urllib.parse
+from collections.abc import Mapping
 from dataclasses import dataclass
 from html.parser import HTMLParser
 from pathlib import Path
 from types import MappingProxyType
-from typing import Mapping
 
 CHROMIUM_VARIABLE = "CORVANE_CHROMIUM"
 MERMAID_JS_VARIABLE = "CORVANE_MERMAID_JS"

@@ -3,8 +3,9 @@ import sys
 import threading
 import time
 
-import corvane
 import pytest
+
+import corvane
 from conftest import chain, fan_out, node, replaced_stderr, run_python
 
 NOT_A_DICT = "Error: Python function did not return a dict\n"

@@ -1,8 +1,9 @@
 import threading
 import time
 
-import corvane
 import pytest
+
+import corvane
 from conftest import chain, fan_out, node
 
 MODES = [

@@ -1,5 +1,6 @@
-import corvane
 import pytest
+
+import corvane
 
 GRAPH_CONSUMED = "^Graph has already been built or consumed$"
 SUBGRAPH_CONSUMED = "^Subgraph has already been built or consumed$"

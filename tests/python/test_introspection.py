@@ -1,8 +1,9 @@
 import gc
 import weakref
 
-import corvane
 import pytest
+
+import corvane
 
 
 def noop(inputs, params):

@@ -5,8 +5,9 @@ import gc
 import sys
 import weakref
 
-import corvane
 import pytest
+
+import corvane
 from conftest import fan_out, node, replaced_stderr
 
 MODES = [

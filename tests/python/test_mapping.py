@@ -1,7 +1,8 @@
 from collections import OrderedDict
 
-import corvane
 import pytest
+
+import corvane
 from conftest import chain, node
 
 WRONG_KIND = "^inputs/outputs must be a dict or list of tuples$"

@@ -171,7 +171,7 @@ def drawn(renderer):
     cases = {name: build() for name, build in CASES.items()}
     texts = [case.dag.to_mermaid() for case in cases.values()] + [BROKEN]
     *results, broken = renderer.render_all(texts)
-    return dict(zip(cases, zip(cases.values(), texts, results))), broken
+    return dict(zip(cases, zip(cases.values(), texts, results, strict=False), strict=False)), broken
 
 
 def squeeze(text):

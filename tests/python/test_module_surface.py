@@ -1,8 +1,9 @@
 import inspect
 import weakref
 
-import corvane
 import pytest
+
+import corvane
 from conftest import run_python
 
 ADD_DOC = (

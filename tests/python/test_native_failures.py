@@ -5,6 +5,7 @@ whose address space is capped just above what it already uses."""
 import os
 
 import pytest
+
 from conftest import run_python
 
 CAP_ADDRESS_SPACE = """

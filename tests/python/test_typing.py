@@ -3,8 +3,9 @@ import pathlib
 import subprocess
 import sys
 
-import corvane
 import pytest
+
+import corvane
 
 pytestmark = pytest.mark.skipif(
     importlib.util.find_spec("mypy") is None, reason="mypy is not installed"
