@@ -47,8 +47,9 @@ cd "$root/build"
 
 # The Python tests once more, against the extension built with
 # AddressSanitizer + UndefinedBehaviorSanitizer. The interpreter is not
-# instrumented, so the runtime is preloaded and Python's own allocator
-# bypassed. Leak reports are off: every allocation's stack passes through
+# instrumented, so the runtime is preloaded (with the C++ runtime, whose
+# exception entry points it must find at start-up) and Python's own
+# allocator bypassed. Leak reports are off: every allocation's stack passes through
 # the interpreter, which keeps memory until exit on purpose, so no
 # suppression could tell its leaks from ours (test_leaks.py counts ours).
 run_python_tests_sanitized() {
@@ -59,7 +60,8 @@ run_python_tests_sanitized() {
   "$asan_venv/bin/pip" install -q --disable-pip-version-check pytest hypothesis
   "$asan_venv/bin/pip" install -q --disable-pip-version-check \
     -C cmake.define.CORVANE_SANITIZE=address,undefined -C cmake.build-type=Debug "$root"
-  LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
+    PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
     "$asan_venv/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider
