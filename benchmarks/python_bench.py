@@ -1,18 +1,27 @@
 """Times corvane against what a Python programmer would otherwise write.
 
-- chain: N nodes, each reading one variable and writing it back, executed
-  sequentially, against a hand-written loop that does the same renaming
-  through dicts and calls the same functions.
-- fan-out: one root and W branches that each sleep (waiting on I/O) or do
-  nothing, run level-parallel, against graphlib.TopologicalSorter driving a
-  ThreadPoolExecutor of up to 32 workers. corvane starts one thread per node
-  of a level, so the row of 1000 empty nodes shows what that costs.
+Rows (time per node unless said otherwise; ratio = corvane / other, below 1
+means corvane is faster; both sides measured in alternation, best of
+several, in this one process):
 
-Prints seconds per run (best of several) and the ratio corvane / alternative;
-below 1 means corvane is faster. Usage: python benchmarks/python_bench.py
+- sequential: a chain of 20,000 trivial nodes ({"y": inputs["x"] + 1}),
+  against a hand-written loop doing the same renaming and calls.
+- level: one level of 100 or 1,000 trivial nodes run with
+  execute(parallel=True, max_threads=None / 2 / 16), against a
+  ThreadPoolExecutor kept alive across runs with as many workers (the level's
+  width for None), submitting the same calls and collecting the results.
+- sleeps: 256 nodes of one level each sleeping 50 ms, no cap, against the
+  ideal 50 ms.
+- build and to_mermaid of a chain and of a fan-out (one node with n
+  branches of one node) of n = 10^3 and 10^5 nodes without functions: the
+  10^5 row's "other" is the 10^3 figure, so the ratio shows growth per node.
+- memory: bytes of process memory per node of a built fan-out of 10^5.
+
+Usage: python benchmarks/python_bench.py
 """
 
-import graphlib
+import gc
+import os
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -31,30 +40,34 @@ def best_of_both(repeats, ours, theirs):
     return best
 
 
-def increment(inputs, params):
-    return {"v": inputs["v"] + 1}
+def best_of(repeats, run):
+    return best_of_both(repeats, run, lambda: None)[0]
+
+
+def step(inputs, params):
+    return {"y": inputs["x"] + 1}
 
 
 def start(inputs, params):
-    return {"v": 0}
+    return {"y": 0}
 
 
 def chain_dag(length):
     graph = corvane.Graph()
-    graph.add(start, outputs={"v": "v"})
+    graph.add(start, outputs={"y": "v"})
     for _ in range(length - 1):
-        graph.add(increment, inputs={"v": "v"}, outputs={"v": "v"})
+        graph.add(step, inputs={"v": "x"}, outputs={"y": "v"})
     return graph.build()
 
 
 def chain_by_hand(length):
-    functions = [start] + [increment] * (length - 1)
-    inputs_of = [{}] + [{"v": "v"}] * (length - 1)
-    outputs_of = [{"v": "v"}] * length
+    functions = [start] + [step] * (length - 1)
+    inputs_of = [{}] + [{"v": "x"}] * (length - 1)
+    outputs_of = [{"y": "v"}] * length
 
     def run():
         context = {}
-        for function, inputs, outputs in zip(functions, inputs_of, outputs_of, strict=False):
+        for function, inputs, outputs in zip(functions, inputs_of, outputs_of, strict=True):
             arguments = {own: context[name] for name, own in inputs.items() if name in context}
             result = function(arguments, {})
             if not isinstance(result, dict):
@@ -67,72 +80,142 @@ def chain_by_hand(length):
     return run
 
 
-def sleeper(seconds):
-    def work(inputs, params):
-        time.sleep(seconds)
-        return {"done": inputs["seed"]}
-
-    return work
+def work(inputs, params):
+    return {"done": inputs["seed"]}
 
 
-def fan_out_dag(width, seconds):
+def sleep_50ms(inputs, params):
+    time.sleep(0.05)
+    return {"done": inputs["seed"]}
+
+
+def level_dag(width, function):
     graph = corvane.Graph()
     graph.add(lambda inputs, params: {"seed": 1}, outputs={"seed": "seed"})
     for index in range(width):
         branch = corvane.Graph()
-        work = sleeper(seconds) if seconds else (lambda inputs, params: {"done": inputs["seed"]})
-        branch.add(work, inputs={"seed": "seed"}, outputs={"done": f"done{index}"})
+        branch.add(function, inputs={"seed": "seed"}, outputs={"done": f"done{index}"})
         graph.branch(branch)
     return graph.build()
 
 
-def fan_out_by_hand(width, seconds):
-    work = sleeper(seconds) if seconds else (lambda inputs, params: {"done": inputs["seed"]})
-    dependencies = {f"b{index}": {"root"} for index in range(width)}
+def level_by_hand(pool, width):
+    names = [f"done{index}" for index in range(width)]
 
     def run():
         context = {"seed": 1}
-        sorter = graphlib.TopologicalSorter(dependencies)
-        sorter.prepare()
-        with ThreadPoolExecutor(max_workers=min(width, 32)) as pool:
-            while sorter.is_active():
-                ready = sorter.get_ready()
-                futures = {
-                    name: pool.submit(work, {"seed": context["seed"]}, {})
-                    for name in ready
-                    if name != "root"
-                }
-                for name in ready:
-                    if name in futures:
-                        context["done" + name[1:]] = futures[name].result()["done"]
-                    sorter.done(name)
+        futures = [pool.submit(work, {"seed": context["seed"]}, {}) for _ in names]
+        for name, future in zip(names, futures, strict=True):
+            context[name] = future.result()["done"]
         return context
 
     return run
 
 
+def shaped_graph(shape, size):
+    graph = corvane.Graph()
+    graph.add(None, outputs={"x": "x"})
+    for _ in range(size - 1):
+        if shape == "chain":
+            graph.add(None, inputs={"x": "x"}, outputs={"x": "x"})
+        else:
+            branch = corvane.Graph()
+            branch.add(None, inputs={"x": "x"}, outputs={"y": "y"})
+            graph.branch(branch)
+    return graph
+
+
+def build_and_render(shape, size):
+    """Seconds per node to build, and to render, the best of a few."""
+    build = render = float("inf")
+    for _ in range(3 if size <= 10**4 else 2):
+        graph = shaped_graph(shape, size)
+        began = time.perf_counter()
+        dag = graph.build()
+        build = min(build, time.perf_counter() - began)
+        began = time.perf_counter()
+        dag.to_mermaid()
+        render = min(render, time.perf_counter() - began)
+        del dag, graph
+    return build / size, render / size
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def bytes_per_built_node(size):
+    gc.collect()
+    before = resident_bytes()
+    dag = shaped_graph("fan-out", size).build()
+    gc.collect()
+    used = resident_bytes() - before
+    del dag
+    return used / size
+
+
 def main():
     rows = []
-    for length in (100, 1000, 10000):
-        dag = chain_dag(length)
-        assert dag.execute()["v"] == length - 1
-        repeats = max(5, 50000 // length)
-        ours, theirs = best_of_both(repeats, dag.execute, chain_by_hand(length))
+    length = 20000
+    dag = chain_dag(length)
+    assert dag.execute()["v"] == length - 1
+    ours, theirs = best_of_both(15, dag.execute, chain_by_hand(length))
+    rows.append(
+        (
+            "sequential chain of 20,000, per node",
+            ours / length,
+            theirs / length,
+            "hand-written loop",
+        )
+    )
+
+    for width in (100, 1000):
+        dag = level_dag(width, work)
+        for max_threads in (None, 2, 16):
+            workers = width if max_threads is None else max_threads
+            with ThreadPoolExecutor(max_workers=workers) as pool:
+                by_hand = level_by_hand(pool, width)
+                assert dag.execute(True, max_threads) == by_hand()
+                repeats = 40 if width == 100 else 15
+                ours, theirs = best_of_both(
+                    repeats, lambda d=dag, m=max_threads: d.execute(True, m), by_hand
+                )
+            rows.append(
+                (
+                    f"level of {width}, max_threads {max_threads}, per node",
+                    ours / width,
+                    theirs / width,
+                    f"ThreadPoolExecutor({workers})",
+                )
+            )
+
+    dag = level_dag(256, sleep_50ms)
+    dag.execute(True)
+    ours = best_of(5, lambda: dag.execute(True))
+    rows.append(("256 x 50 ms sleeps, one level", ours, 0.05, "ideal 50 ms"))
+
+    for shape in ("chain", "fan-out"):
+        small_build, small_render = build_and_render(shape, 10**3)
+        large_build, large_render = build_and_render(shape, 10**5)
         rows.append(
-            (f"chain of {length}, per node", ours / length, theirs / length, "hand-written loop")
+            (f"build {shape} 10^5 vs 10^3, per node", large_build, small_build, "same at 10^3")
+        )
+        rows.append(
+            (
+                f"to_mermaid {shape} 10^5 vs 10^3, per node",
+                large_render,
+                small_render,
+                "same at 10^3",
+            )
         )
 
-    for width, seconds in ((8, 0.02), (32, 0.02), (1000, 0.0)):
-        dag = fan_out_dag(width, seconds)
-        ours, theirs = best_of_both(
-            5, lambda dag=dag: dag.execute(parallel=True), fan_out_by_hand(width, seconds)
-        )
-        work = f"{seconds * 1000:.0f} ms sleep" if seconds else "no work"
-        rows.append((f"fan-out of {width} x {work}", ours, theirs, "graphlib + thread pool"))
-
-    print(f"{'workload':<34} {'corvane s':>12} {'other s':>12} {'ratio':>7}  other")
+    print(f"{'workload':<46} {'corvane':>10} {'other':>10} {'ratio':>6}  other")
     for name, ours, theirs, other in rows:
-        print(f"{name:<34} {ours:>12.3g} {theirs:>12.3g} {ours / theirs:>7.2f}  {other}")
+        print(
+            f"{name:<46} {ours * 1e6:>8.2f}us {theirs * 1e6:>8.2f}us {ours / theirs:>6.2f}  {other}"
+        )
+    print(f"built fan-out of 10^5: {bytes_per_built_node(10**5):.0f} bytes per node (resident)")
 
 
 if __name__ == "__main__":

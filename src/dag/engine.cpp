@@ -67,25 +67,24 @@ void run_inline(const Node& node, RunState& run) {
   run.merge(node, node.execute(run.context()));
 }
 
-// Runs the nodes of one level on worker threads, `chunk_size` at a time,
-// then merges their outputs in the order the workers finished.
+// Runs the nodes of one level on pool workers, `chunk_size` at a time, then
+// merges their outputs in the order the workers finished.
 void run_level_in_parallel(const std::vector<Node>& nodes, const std::vector<std::size_t>& level,
                            std::uint64_t chunk_size, RunState& run) {
   // Every worker of the level reads this one copy, taken before any of them
   // starts, so no node sees the outputs of another node of its level.
-  auto snapshot = std::make_shared<const Context>(run.context());
-  auto results = std::make_shared<LevelResults>();
+  const Context snapshot(run.context());
+  LevelResults results;
+  WorkerPool& pool = WorkerPool::shared();
 
   for (std::size_t first = 0; first < level.size(); first += chunk_size) {
     const std::size_t last = std::min<std::uint64_t>(level.size(), first + chunk_size);
-    WorkerChunk workers(last - first);
-    for (std::size_t i = first; i < last; ++i) {
-      const Node& node = nodes[level[i]];
-      workers.spawn([&node, snapshot, results] { results->append(node, node.execute(*snapshot)); });
-    }
-    workers.join();
+    run_chunk(pool, last - first, [&](std::size_t offset) {
+      const Node& node = nodes[level[first + offset]];
+      results.append(node, node.execute(snapshot));
+    });
   }
-  results->merge_into(run);
+  results.merge_into(run);
 }
 
 }  // namespace

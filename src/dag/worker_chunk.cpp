@@ -1,7 +1,10 @@
 #include "dag/worker_chunk.hpp"
 
+#include <cxxabi.h>
+
 #include <cstdio>
-#include <system_error>
+#include <exception>
+#include <vector>
 
 #include "dag/panic.hpp"
 #include "node/run_stop.hpp"
@@ -12,9 +15,15 @@ namespace {
 
 // A failed worker's own message is shown only here: the run itself ends with
 // a fixed text. A deliberate stop is not a failure and gets no message.
-void run_reporting_failure(const std::function<void()>& task, std::exception_ptr& failure) {
+void run_reporting_failure(const std::function<void(std::size_t)>& task, std::size_t index,
+                           std::exception_ptr& failure) {
   try {
-    task();
+    task(index);
+  } catch (const abi::__forced_unwind&) {
+    // The host is ending this thread (its interpreter is going away): the
+    // unwinding must go on, and the chunk counts the task as failed.
+    failure = std::make_exception_ptr(Panic("worker thread ended by its host"));
+    throw;
   } catch (const node::RunStop&) {
     failure = std::current_exception();
   } catch (const std::exception& error) {
@@ -26,31 +35,9 @@ void run_reporting_failure(const std::function<void()>& task, std::exception_ptr
   }
 }
 
-}  // namespace
-
-WorkerChunk::WorkerChunk(std::size_t capacity) : failures_(capacity) {
-  threads_.reserve(capacity);
-}
-
-WorkerChunk::~WorkerChunk() {
-  join_started();
-}
-
-void WorkerChunk::spawn(std::function<void()> task) {
-  std::exception_ptr& failure = failures_.at(threads_.size());
-  try {
-    threads_.emplace_back(
-        [task = std::move(task), &failure]() noexcept { run_reporting_failure(task, failure); });
-  } catch (const std::system_error& refused) {
-    join_started();
-    throw Panic("failed to spawn thread: " + refused.code().message());
-  }
-}
-
-void WorkerChunk::join() {
-  join_started();
+void rethrow_first_failure(const std::vector<std::exception_ptr>& failures) {
   bool failed = false;
-  for (const std::exception_ptr& failure : failures_) {
+  for (const std::exception_ptr& failure : failures) {
     if (!failure) continue;
     failed = true;
     try {
@@ -64,9 +51,15 @@ void WorkerChunk::join() {
   if (failed) throw Panic("a scoped thread panicked");
 }
 
-void WorkerChunk::join_started() noexcept {
-  for (std::thread& thread : threads_)
-    if (thread.joinable()) thread.join();
+}  // namespace
+
+void run_chunk(WorkerPool& pool, std::size_t size, const std::function<void(std::size_t)>& task) {
+  // One slot per task, written only by the worker that runs it and read
+  // after the wave has ended.
+  std::vector<std::exception_ptr> failures(size);
+  pool.run_wave(size,
+                [&](std::size_t index) { run_reporting_failure(task, index, failures[index]); });
+  rethrow_first_failure(failures);
 }
 
 }  // namespace corvane::dag

@@ -1,38 +1,17 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
 #include <functional>
-#include <thread>
-#include <vector>
+
+#include "dag/worker_pool.hpp"
 
 namespace corvane::dag {
 
-// A wave of worker threads, one per task, all joined before the wave ends,
-// also when it ends by an exception.
-class WorkerChunk {
- public:
-  explicit WorkerChunk(std::size_t capacity);
-  ~WorkerChunk();
-  WorkerChunk(const WorkerChunk&) = delete;
-  WorkerChunk& operator=(const WorkerChunk&) = delete;
-
-  // Runs `task` on a new thread. When the system refuses the thread, waits
-  // for the workers already started and throws `Panic` "failed to spawn
-  // thread: {system error}". At most `capacity` tasks per chunk.
-  void spawn(std::function<void()> task);
-
-  // Waits for every worker. Then, if a worker failed: rethrows the first
-  // `node::RunStop` in spawn order, else throws `Panic` "a scoped thread
-  // panicked".
-  void join();
-
- private:
-  void join_started() noexcept;
-
-  std::vector<std::thread> threads_;
-  // One slot per worker, written only by that worker and read after join.
-  std::vector<std::exception_ptr> failures_;
-};
+// Runs task(0) ... task(size - 1) as one wave on `pool` and returns once all
+// of them have ended. A task that throws ends without harming the others;
+// afterwards the first `node::RunStop` in index order is rethrown, or else
+// `Panic` "a scoped thread panicked" is thrown. A refused thread ends the
+// chunk with the pool's `Panic` "failed to spawn thread: ...".
+void run_chunk(WorkerPool& pool, std::size_t size, const std::function<void(std::size_t)>& task);
 
 }  // namespace corvane::dag

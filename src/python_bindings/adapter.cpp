@@ -10,7 +10,7 @@
 #include "node/run_stop.hpp"
 #include "python_bindings/conversion.hpp"
 #include "python_bindings/errors.hpp"
-#include "python_bindings/host.hpp"
+#include "python_bindings/interpreter_lock.hpp"
 
 namespace corvane::python_bindings {
 
@@ -102,7 +102,7 @@ class PythonNodeFunction {
   Context operator()(const Context& inputs, const Context& params) const {
     // Declared first so that every object of the call is gone before the
     // lock is given back.
-    InterpreterLock lock;
+    NodeCallLock lock;
     try {
       return call_python(static_cast<PyObject*>(function_.get()), inputs, params);
     } catch (const PythonError&) {

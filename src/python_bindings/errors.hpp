@@ -6,6 +6,7 @@
 // point.
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <string>
 
@@ -66,12 +67,16 @@ void set_python_error_from_current_exception() noexcept;
 
 // The frame of every function that Python calls: applies deferred counts,
 // runs `body` and turns any C++ exception into NULL plus a Python exception,
-// so that nothing unwinds into the interpreter.
+// so that nothing unwinds into the interpreter. The one unwinding let
+// through is the interpreter's own, when it ends a thread during
+// finalisation.
 template <class Body>
-PyObject* entry_point(Body&& body) noexcept {
+PyObject* entry_point(Body&& body) {
   apply_pending_references();
   try {
     return body();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     set_python_error_from_current_exception();
     return nullptr;

@@ -1,10 +1,14 @@
 #include "python_bindings/host.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
 #include <vector>
 
+#include "dag/worker_pool.hpp"
 #include "graph_data/host_hooks.hpp"
+#include "python_bindings/interpreter_lock.hpp"
 
 namespace corvane::python_bindings {
 
@@ -37,24 +41,6 @@ void recycle(std::vector<PyObject*>& shared, std::vector<PyObject*>& drained) {
   if (shared.empty() && shared.capacity() < drained.capacity()) shared.swap(drained);
 }
 
-PyThreadState* attached_thread_state() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return PyThreadState_GetUnchecked();
-#else
-  return _PyThreadState_UncheckedGet();
-#endif
-}
-
-// True when this thread holds the interpreter lock under its own thread
-// state. Not `PyGILState_Check()`: the interpreter turns that check off (it
-// then always says yes) once any sub-interpreter has been created, and after
-// finalisation. A thread that holds the lock some other way defers, which is
-// always safe.
-bool holds_interpreter_lock() noexcept {
-  PyThreadState* own = PyGILState_GetThisThreadState();
-  return own != nullptr && own == attached_thread_state();
-}
-
 void retain(void* object) noexcept {
   auto* python_object = static_cast<PyObject*>(object);
   if (holds_interpreter_lock()) {
@@ -76,10 +62,36 @@ void release(void* object) noexcept {
   }
 }
 
+PyInterpreterState* interpreter = nullptr;
+
+// A fork() while a worker defers a count would leave the child with the
+// list's mutex locked for good; the forking thread holds it across instead.
+void lock_pending() {
+  pending.mutex.lock();
+}
+void unlock_pending() {
+  pending.mutex.unlock();
+}
+
+// At the very end of finalisation: idle workers leave now, busy ones after
+// their task, none of them touching the interpreter again.
+void let_go_of_interpreter() {
+  mark_interpreter_gone();
+  dag::WorkerPool::shared().close();
+}
+
 }  // namespace
 
 void install_host() {
-  graph_data::install_host_hooks({&retain, &release});
+  interpreter = PyInterpreterState_Get();
+  graph_data::install_host_hooks(
+      {&retain, &release, &worker_started, &worker_exiting, &before_wait});
+  pthread_atfork(&lock_pending, &unlock_pending, &unlock_pending);
+  Py_AtExit(&let_go_of_interpreter);
+}
+
+PyInterpreterState* host_interpreter() noexcept {
+  return interpreter;
 }
 
 void apply_pending_references() noexcept {

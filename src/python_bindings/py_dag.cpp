@@ -11,6 +11,7 @@
 #include "python_bindings/errors.hpp"
 #include "python_bindings/host.hpp"
 #include "python_bindings/instance.hpp"
+#include "python_bindings/interpreter_lock.hpp"
 #include "python_bindings/introspection.hpp"
 
 namespace corvane::python_bindings {
@@ -54,11 +55,10 @@ int dag_clear(PyObject* self) {
 
 constexpr Parameters<2> execute_parameters{"execute", {"parallel", "max_threads"}};
 
-// The engine run, the only stretch during which the interpreter lock is
-// given up; it is taken back however the run ends.
-Context run_unlocked(const dag::Dag& dag, bool parallel, std::optional<std::uint64_t> max_threads) {
-  InterpreterLockReleased unlocked;
-  return dag.execute(parallel, max_threads);
+// The engine run: the lock is given up while the engine waits for workers,
+// and held again however the run ends.
+Context run_dag(const dag::Dag& dag, bool parallel, std::optional<std::uint64_t> max_threads) {
+  return run_engine([&] { return dag.execute(parallel, max_threads); });
 }
 
 PyObject* dag_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
@@ -75,7 +75,7 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         optional_count_argument("max_threads", max_threads_argument);
     // A node function may drop the last other reference to this object.
     const OwnedRef keep_alive = OwnedRef::add_reference(BorrowedRef(self));
-    const Context context = run_unlocked(dag_of(self), parallel, max_threads);
+    const Context context = run_dag(dag_of(self), parallel, max_threads);
     return context_to_dict(context).release();
   });
 }

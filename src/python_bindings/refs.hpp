@@ -41,6 +41,16 @@ inline int require_status(int status) {
   throw PythonError();
 }
 
+// The thread state attached on this thread: non-null exactly when this
+// thread holds the interpreter lock.
+inline PyThreadState* attached_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked();
+#else
+  return _PyThreadState_UncheckedGet();
+#endif
+}
+
 class BorrowedRef {
  public:
   constexpr explicit BorrowedRef(PyObject* object) noexcept : object_(object) {}
@@ -76,7 +86,11 @@ class OwnedRef {
   }
   OwnedRef(const OwnedRef&) = delete;
   OwnedRef& operator=(const OwnedRef&) = delete;
-  ~OwnedRef() { Py_XDECREF(object_); }
+  // A thread that the interpreter unwinds while it finalises (it no longer
+  // holds the lock) leaves the object to the interpreter.
+  ~OwnedRef() {
+    if (object_ != nullptr && attached_thread_state() != nullptr) Py_DECREF(object_);
+  }
 
   PyObject* get() const noexcept { return object_; }
   BorrowedRef borrow() const noexcept { return BorrowedRef(object_); }

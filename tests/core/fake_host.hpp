@@ -3,7 +3,8 @@
 // A stand-in for the interpreter: objects are plain counters, and the host
 // hooks raise and lower them. Workers copy and drop handles concurrently, so
 // the counts are atomic. A test adopts one count when it makes a handle;
-// once every handle is gone the object's count must be back at zero.
+// once every handle is gone the object's count must be back at zero. The
+// host also counts the thread events that workers report.
 
 #include <atomic>
 
@@ -11,6 +12,14 @@
 #include "graph_data/py_object_handle.hpp"
 
 namespace corvane::testing {
+
+struct ThreadEvents {
+  std::atomic<long> started{0};
+  std::atomic<long> exiting{0};
+  std::atomic<long> waits{0};
+};
+
+inline ThreadEvents thread_events;
 
 struct FakeObject {
   std::atomic<long> count{0};
@@ -27,7 +36,9 @@ struct FakeObject {
   // Hooks are installed once per process, before any handle exists.
   static void install() {
     static const bool installed = [] {
-      graph_data::install_host_hooks({&retain, &release});
+      graph_data::install_host_hooks({&retain, &release, [] { ++thread_events.started; },
+                                      [] { ++thread_events.exiting; },
+                                      [] { ++thread_events.waits; }});
       return true;
     }();
     (void)installed;

@@ -1,0 +1,217 @@
+#include "dag/worker_pool.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "dag/panic.hpp"
+#include "fake_host.hpp"
+
+namespace corvane::dag {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::thread_events;
+
+WorkerPool::Settings settings(std::chrono::milliseconds idle_timeout, std::size_t kept = 1,
+                              std::chrono::microseconds stall_check = 100us) {
+  return {idle_timeout, kept, stall_check};
+}
+
+// Holds every arriving task until `expected` of them are inside at once.
+class Meeting {
+ public:
+  explicit Meeting(std::size_t expected) : expected_(expected) {}
+
+  bool arrive() {
+    std::unique_lock lock(mutex_);
+    threads_.insert(std::this_thread::get_id());
+    if (++arrived_ == expected_) met_.notify_all();
+    return met_.wait_for(lock, 20s, [&] { return arrived_ >= expected_; });
+  }
+
+  std::size_t threads() {
+    std::lock_guard lock(mutex_);
+    return threads_.size();
+  }
+
+ private:
+  std::size_t expected_;
+  std::size_t arrived_ = 0;
+  std::set<std::thread::id> threads_;
+  std::mutex mutex_;
+  std::condition_variable met_;
+};
+
+// Runs `body` and fails the whole test binary if it has not returned in
+// time: a deadlocked pool would otherwise hang the suite.
+template <class Body>
+void finishes_in_time(Body body) {
+  auto done = std::async(std::launch::async, body);
+  if (done.wait_for(60s) != std::future_status::ready) {
+    ADD_FAILURE() << "did not finish: deadlock or starvation";
+    std::_Exit(1);
+  }
+  done.get();
+}
+
+void install_fake_host() {
+  testing::FakeObject::install();
+}
+
+class WaveWidthTest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(WaveWidthTest, TasksThatBlockEachGetAWorkerOfTheirOwn) {
+  install_fake_host();
+  WorkerPool pool(settings(5000ms));
+  const std::size_t width = GetParam();
+  Meeting meeting(width);
+  std::atomic<int> missed{0};
+  pool.run_wave(width, [&](std::size_t) { missed += !meeting.arrive(); });
+  EXPECT_EQ(missed, 0);
+  EXPECT_EQ(meeting.threads(), width);
+  EXPECT_EQ(pool.thread_count(), width);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, WaveWidthTest, ::testing::Values(1, 3, 17, 64));
+
+// Quick tasks run one after another on the first worker; no other thread
+// is woken for them, and the next wave finds the same worker again.
+TEST(WorkerPoolTest, QuickTasksShareOneReusedWorker) {
+  install_fake_host();
+  WorkerPool pool(settings(5000ms, 1, std::chrono::microseconds(20s)));
+  std::set<std::thread::id> ran_on;
+  for (int wave = 0; wave < 3; ++wave)
+    pool.run_wave(50, [&](std::size_t) { ran_on.insert(std::this_thread::get_id()); });
+  EXPECT_EQ(ran_on.size(), 1u);
+  EXPECT_EQ(ran_on.count(std::this_thread::get_id()), 0u);
+  EXPECT_EQ(pool.thread_count(), 1u);
+}
+
+TEST(WorkerPoolTest, IdleWorkersBeyondTheKeptOnesLeave) {
+  install_fake_host();
+  const long exits_before = thread_events.exiting;
+  {
+    WorkerPool pool(settings(20ms, 2));
+    Meeting meeting(6);
+    pool.run_wave(6, [&](std::size_t) { meeting.arrive(); });
+    EXPECT_EQ(pool.thread_count(), 6u);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (pool.thread_count() > 2 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(pool.thread_count(), 2u);
+    // The kept workers still serve the next wave.
+    Meeting again(2);
+    pool.run_wave(2, [&](std::size_t) { again.arrive(); });
+    EXPECT_EQ(pool.thread_count(), 2u);
+  }
+  EXPECT_GE(thread_events.exiting - exits_before, 6);
+}
+
+// Every task waits for an inner wave of blocking tasks, from several
+// threads at once and a few levels deep: waiting workers are not counted
+// on to run the inner tasks, so the pool grows instead of deadlocking.
+TEST(WorkerPoolTest, NestedWavesFromManyThreadsFinish) {
+  install_fake_host();
+  WorkerPool pool(settings(5000ms));
+  std::atomic<int> leaves{0}, missed{0};
+  std::function<void(int)> nest = [&](int depth) {
+    Meeting meeting(2);
+    pool.run_wave(2, [&](std::size_t) {
+      missed += !meeting.arrive();
+      if (depth > 0) {
+        nest(depth - 1);
+      } else {
+        ++leaves;
+      }
+    });
+  };
+  finishes_in_time([&] {
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 6; ++i) callers.emplace_back(nest, 2);
+    for (std::thread& caller : callers) caller.join();
+  });
+  EXPECT_EQ(leaves, 6 * 8);
+  EXPECT_EQ(missed, 0);
+}
+
+// A pool that can no longer grow skips the tasks not yet begun, waits for
+// the begun one and reports the refusal.
+TEST(WorkerPoolTest, RefusedGrowthSkipsUnbegunTasksAndPanics) {
+  install_fake_host();
+  WorkerPool pool(settings(5000ms));
+  std::vector<std::atomic<bool>> ran(3);
+  std::atomic<bool> first_finished{false};
+  try {
+    pool.run_wave(3, [&](std::size_t index) {
+      ran[index] = true;
+      if (index == 0) {
+        pool.close();
+        std::this_thread::sleep_for(200ms);  // the caller finds the wave stalled meanwhile
+        first_finished = true;
+      }
+    });
+    ADD_FAILURE() << "the wave did not fail";
+  } catch (const Panic& panic) {
+    EXPECT_STREQ(panic.what(), "failed to spawn thread: Operation canceled");
+  }
+  EXPECT_TRUE(first_finished);
+  EXPECT_FALSE(ran[1]);
+  EXPECT_FALSE(ran[2]);
+}
+
+TEST(WorkerPoolTest, HostHearsOfEveryWorkerAndOfEveryWait) {
+  install_fake_host();
+  const long started_before = thread_events.started, waits_before = thread_events.waits;
+  {
+    WorkerPool pool(settings(5000ms));
+    Meeting meeting(3);
+    pool.run_wave(3, [&](std::size_t) { meeting.arrive(); });
+  }
+  EXPECT_GE(thread_events.started - started_before, 3);
+  // The caller before waiting, and each worker before going idle.
+  EXPECT_GE(thread_events.waits - waits_before, 4);
+}
+
+#if !defined(__SANITIZE_THREAD__) && !defined(__has_feature)
+#define CORVANE_FORK_TESTABLE 1
+#elif !defined(__SANITIZE_THREAD__) && defined(__has_feature)
+#if !__has_feature(thread_sanitizer)
+#define CORVANE_FORK_TESTABLE 1
+#endif
+#endif
+
+TEST(WorkerPoolTest, ChildProcessGetsAWorkingPool) {
+#ifndef CORVANE_FORK_TESTABLE
+  GTEST_SKIP() << "ThreadSanitizer does not let a forked child of a threaded process start threads";
+#else
+  install_fake_host();
+  Meeting warm_up(2);
+  WorkerPool::shared().run_wave(2, [&](std::size_t) { warm_up.arrive(); });
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(20);
+    Meeting meeting(3);
+    std::atomic<int> missed{0};
+    WorkerPool::shared().run_wave(3, [&](std::size_t) { missed += !meeting.arrive(); });
+    std::_Exit(missed == 0 && WorkerPool::shared().thread_count() == 3 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+#endif
+}
+
+}  // namespace
+}  // namespace corvane::dag
