@@ -31,6 +31,8 @@ from corvane._core import Dag
 
 class _FunctionRef(weakref.ref):  # type: ignore[type-arg]
     __slots__ = ("address", "token")
+    address: int
+    token: str
 
 
 _tokens: dict[int, _FunctionRef] = {}

@@ -153,7 +153,7 @@ class NodeCall:
     def __reduce__(self) -> tuple[Callable[..., NodeCall], tuple[Any, ...]]:
         # The function is pickled here, on its own, so that a function that
         # cannot be sent to another process is reported with its node.
-        import cloudpickle
+        import cloudpickle  # type: ignore[import-untyped]
 
         try:
             function_bytes = cloudpickle.dumps(self.function, protocol=pickle.HIGHEST_PROTOCOL)
@@ -174,7 +174,7 @@ class NodeCall:
 
     def __call__(self, *values: Any) -> dict[str, Any]:
         inputs: dict[str, Any] = {}
-        for name, value in zip(self.reads, values):
+        for name, value in zip(self.reads, values, strict=False):
             if value is not MISSING:
                 inputs[name] = value
         function: Any = self.function
@@ -249,6 +249,5 @@ class Assemble:
         return Assemble, (self.names,)
 
     def __call__(self, *values: Any) -> dict[str, Any]:
-        return {
-            name: value for name, value in zip(self.names, values) if value is not MISSING
-        }
+        resolved = zip(self.names, values, strict=False)
+        return {name: value for name, value in resolved if value is not MISSING}

@@ -25,11 +25,12 @@ one of the orders in which a local run may merge them).
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Iterable
+from collections.abc import Iterable
 
 try:
     from dask.delayed import Delayed
     from dask.highlevelgraph import HighLevelGraph
+    from dask.typing import Key
 except ImportError as error:  # pragma: no cover - exercised in a subprocess
     raise ImportError(
         "corvane.dask needs Dask, an optional dependency: pip install corvane[dask]"
@@ -40,8 +41,6 @@ from corvane._dask_keys import dag_token
 from corvane._dask_tasks import Assemble, NodeCall, Pick
 
 __all__ = ["to_dask"]
-
-_Key = Hashable
 
 
 def _steps(dag: Dag, parallel: bool) -> Iterable[tuple[int, ...]]:
@@ -79,13 +78,13 @@ def to_dask(dag: Dag, parallel: bool = False, raise_on_failure: bool = False) ->
     final_key = f"corvane-{token}"
     nodes = _first_by_id(dag.nodes)
 
-    tasks: dict[_Key, tuple[object, ...]] = {}
+    tasks: dict[Key, tuple[object, ...]] = {}
     # Per name, the key of its resolution as the next step reads it.
-    visible: dict[str, _Key] = {}
+    visible: dict[str, Key] = {}
     # Nodes that write no name: the final task depends on them, so they run.
-    silent: list[_Key] = []
+    silent: list[Key] = []
     for step in _steps(dag, parallel):
-        written: dict[str, _Key] = {}
+        written: dict[str, Key] = {}
         for node_id in step:
             node = nodes.get(node_id)
             if node is None or node.function is None:
@@ -113,4 +112,4 @@ def to_dask(dag: Dag, parallel: bool = False, raise_on_failure: bool = False) ->
         visible.update(written)
     tasks[final_key] = (Assemble(tuple(visible)), *visible.values(), *silent)
     graph = HighLevelGraph.from_collections(final_key, tasks, dependencies=())
-    return Delayed(final_key, graph)
+    return Delayed(final_key, graph)  # type: ignore[no-untyped-call]
