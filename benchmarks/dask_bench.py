@@ -134,7 +134,8 @@ def main() -> None:
 
     shapes = [("chain", chain_dag, chain_by_hand), ("fan", fan_dag, fan_by_hand)]
     for name, make_dag, by_hand in shapes:
-        row(f"per node, {name}: to_dask / dask.delayed by hand", per_node(make_dag(), by_hand), NODES)
+        times = per_node(make_dag(), by_hand)
+        row(f"per node, {name}: to_dask / dask.delayed by hand", times, NODES)
 
 
 def per_node(dag: corvane.Dag, by_hand: Callable[[], Any]) -> list[float]:
@@ -144,6 +145,7 @@ def per_node(dag: corvane.Dag, by_hand: Callable[[], Any]) -> list[float]:
         lambda: to_dask(dag).compute(scheduler="threads"),
         lambda: dask.compute(by_hand(), scheduler="threads"),
     )
+
 
 if __name__ == "__main__":
     main()
