@@ -21,9 +21,10 @@ from collections.abc import Callable
 from typing import Any
 
 import corvane
-import dask
 import distributed
 from corvane.dask import to_dask
+from dask.base import compute
+from dask.delayed import delayed
 
 CPU_NODES = 8
 NODES = 1000
@@ -87,7 +88,7 @@ def chain_by_hand() -> Any:
     value: Any = None
     for _ in range(NODES):
         inputs = {} if value is None else {"v": value}
-        value = dask.delayed(increment)(inputs, {})["v"]
+        value = delayed(increment)(inputs, {})["v"]
     return value
 
 
@@ -102,9 +103,9 @@ def fan_dag() -> corvane.Dag:
 
 
 def fan_by_hand() -> Any:
-    root = dask.delayed(increment)({}, {})["v"]
-    leaves = {f"v{k}": dask.delayed(increment)({"v": root}, {})["v"] for k in range(NODES - 1)}
-    return dask.delayed(dict)(v=root, **leaves)
+    root = delayed(increment)({}, {})["v"]
+    leaves = {f"v{k}": delayed(increment)({"v": root}, {})["v"] for k in range(NODES - 1)}
+    return delayed(dict)(v=root, **leaves)
 
 
 def row(name: str, times: list[float], per: int = 1) -> None:
@@ -143,7 +144,7 @@ def per_node(dag: corvane.Dag, by_hand: Callable[[], Any]) -> list[float]:
     return best_of_both(
         3,
         lambda: to_dask(dag).compute(scheduler="threads"),
-        lambda: dask.compute(by_hand(), scheduler="threads"),
+        lambda: compute(by_hand(), scheduler="threads"),
     )
 
 

@@ -50,11 +50,8 @@ def main() -> None:
     dag = build_pipeline()
     # The node functions travel to the workers pickled, by value for those
     # of a script (cloudpickle): everything a node uses must be picklable.
-    # distributed's constructors carry no type annotations.
-    cluster = distributed.LocalCluster(  # type: ignore[no-untyped-call]
-        n_workers=2, threads_per_worker=1, dashboard_address=None
-    )
-    with cluster, distributed.Client(cluster) as client:  # type: ignore[no-untyped-call]
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None)
+    with cluster, distributed.Client(cluster) as client:
         future = client.compute(to_dask(dag, parallel=True))
         context: dict[str, Any] = future.result()
     scores = {name: value for name, value in context.items() if name.startswith("score")}

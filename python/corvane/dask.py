@@ -112,4 +112,4 @@ def to_dask(dag: Dag, parallel: bool = False, raise_on_failure: bool = False) ->
         visible.update(written)
     tasks[final_key] = (Assemble(tuple(visible)), *visible.values(), *silent)
     graph = HighLevelGraph.from_collections(final_key, tasks, dependencies=())
-    return Delayed(final_key, graph)  # type: ignore[no-untyped-call]
+    return Delayed(final_key, graph)
