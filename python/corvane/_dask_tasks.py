@@ -1,0 +1,253 @@
+"""The callables that run inside Dask tasks built by ``corvane.dask``.
+
+They import nothing from Dask, so a worker unpickles them with corvane alone.
+A node's task calls its function exactly as ``Dag.execute`` does and returns
+the node's outputs under context names; a resolver task picks the value a
+name holds after one writer; the final task assembles the context.
+"""
+
+from __future__ import annotations
+
+import os
+import pickle
+import sys
+from collections.abc import Callable
+from typing import Any, Final
+
+from corvane._core import PanicException
+
+
+class _Missing:
+    """Stands for "this name holds no value yet"; pickles as the one instance."""
+
+    __slots__ = ()
+
+    def __repr__(self) -> str:
+        return "MISSING"
+
+    def __reduce__(self) -> str:
+        return "MISSING"
+
+
+MISSING: Final = _Missing()
+
+_NOT_A_DICT = "Error: Python function did not return a dict\n"
+_PANIC_NOTICE = (
+    b"corvane: a Python node function raised PanicException\n"
+    b"corvane: the run fails with it; its traceback follows\n"
+)
+
+
+def _write(text: str) -> None:
+    """Writes to the stream that is ``sys.stderr`` now; a stream that cannot
+    take the text loses it, as the message was all there was to say."""
+    try:
+        sys.stderr.write(text)
+    except Exception:
+        pass
+
+
+def _display(error: BaseException) -> None:
+    import traceback
+
+    stream = sys.stderr
+    if stream is None:
+        return
+    try:
+        traceback.print_exception(type(error), error, error.__traceback__, file=stream)
+    except Exception:
+        pass
+
+
+def print_exception(error: BaseException) -> None:
+    """Reports `error` as the interpreter reports an exception it prints
+    itself: through ``sys.excepthook``, falling back to the default display
+    when the hook is missing or fails, and leaving ``sys.last_*`` alone."""
+    hook = getattr(sys, "excepthook", None)
+    try:
+        sys.audit("sys.excepthook", hook, type(error), error, error.__traceback__)
+    except RuntimeError:
+        return
+    if hook is None:
+        _write("sys.excepthook is missing\n")
+        _display(error)
+        return
+    try:
+        hook(type(error), error, error.__traceback__)
+    except Exception as hook_error:
+        _write("Error in sys.excepthook:\n")
+        _display(hook_error)
+        _write("\nOriginal exception was:\n")
+        _display(error)
+
+
+def describe_node(node_id: int, label: str | None) -> str:
+    return f"node {node_id}" + (f" ({label!r})" if label is not None else " (no label)")
+
+
+def _result_by_name(result: dict[Any, Any]) -> dict[str, Any]:
+    """The entries of a returned dict that a context can hold: keys that are
+    ``str`` and encode as UTF-8, by their plain text; later keys win."""
+    named: dict[str, Any] = {}
+    # dict's own iteration, so a subclass's overrides see no call.
+    for key, value in dict.items(result):
+        if type(key) is not str:
+            if not isinstance(key, str):
+                continue
+            key = str.__str__(key)
+        if not key.isascii():
+            try:
+                key.encode("utf-8")
+            except UnicodeEncodeError:
+                continue
+        named[key] = value
+    return named
+
+
+def _restore_node_call(
+    function_bytes: bytes,
+    node_id: int,
+    label: str | None,
+    reads: tuple[str, ...],
+    outputs: tuple[tuple[str, str], ...],
+    raise_on_failure: bool,
+) -> NodeCall:
+    return NodeCall(pickle.loads(function_bytes), node_id, label, reads, outputs, raise_on_failure)
+
+
+class NodeCall:
+    """One node's work: called with the values of the names it reads (MISSING
+    where no value is present), it calls the node's function with its inputs
+    and an empty params dict, and returns the outputs under context names.
+
+    A failing function writes nothing: its exception is printed where the task
+    runs, or, with `raise_on_failure`, fails the task. KeyboardInterrupt and
+    SystemExit always propagate; a PanicException fails the task as it fails a
+    local run.
+    """
+
+    __slots__ = ("function", "node_id", "label", "reads", "outputs", "raise_on_failure")
+
+    def __init__(
+        self,
+        function: object,
+        node_id: int,
+        label: str | None,
+        reads: tuple[str, ...],
+        outputs: tuple[tuple[str, str], ...],
+        raise_on_failure: bool,
+    ) -> None:
+        self.function = function
+        self.node_id = node_id
+        self.label = label
+        # The function's own names for the values passed, in argument order.
+        self.reads = reads
+        # (function's name, context name) pairs; a later pair for one context
+        # name wins.
+        self.outputs = outputs
+        self.raise_on_failure = raise_on_failure
+
+    def __repr__(self) -> str:
+        return f"<corvane {describe_node(self.node_id, self.label)}>"
+
+    def __reduce__(self) -> tuple[Callable[..., NodeCall], tuple[Any, ...]]:
+        # The function is pickled here, on its own, so that a function that
+        # cannot be sent to another process is reported with its node.
+        import cloudpickle  # type: ignore[import-untyped]
+
+        try:
+            function_bytes = cloudpickle.dumps(self.function, protocol=pickle.HIGHEST_PROTOCOL)
+        except Exception as error:
+            raise pickle.PicklingError(
+                f"corvane {describe_node(self.node_id, self.label)}: its function "
+                f"{self.function!r} cannot be pickled for a process-based scheduler: {error}"
+            ) from error
+        arguments = (
+            function_bytes,
+            self.node_id,
+            self.label,
+            self.reads,
+            self.outputs,
+            self.raise_on_failure,
+        )
+        return _restore_node_call, arguments
+
+    def __call__(self, *values: Any) -> dict[str, Any]:
+        inputs: dict[str, Any] = {}
+        for name, value in zip(self.reads, values, strict=False):
+            if value is not MISSING:
+                inputs[name] = value
+        function: Any = self.function
+        try:
+            result = function(inputs, {})
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as error:
+            if self.raise_on_failure:
+                raise
+            # Drop this frame, so that the traceback starts in the function
+            # (and is absent for a call that failed before entering it).
+            error.__traceback__ = error.__traceback__.tb_next if error.__traceback__ else None
+            return self._failed(error)
+        if not isinstance(result, dict):
+            if self.raise_on_failure:
+                raise TypeError(
+                    f"corvane {describe_node(self.node_id, self.label)}: the function "
+                    f"returned {type(result).__name__}, not a dict"
+                )
+            _write(_NOT_A_DICT)
+            return {}
+        named = _result_by_name(result)
+        outputs: dict[str, Any] = {}
+        for own_name, context_name in self.outputs:
+            if own_name in named:
+                outputs[context_name] = named[own_name]
+        return outputs
+
+    @staticmethod
+    def _failed(error: BaseException) -> dict[str, Any]:
+        if isinstance(error, PanicException):
+            os.write(2, _PANIC_NOTICE)
+            print_exception(error)
+            raise PanicException(str(error))
+        print_exception(error)
+        return {}
+
+
+class Pick:
+    """Resolves one name after one writer: the writer's value if its outputs
+    hold the name, else the value from before it."""
+
+    __slots__ = ("name",)
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def __repr__(self) -> str:
+        return f"<corvane pick {self.name!r}>"
+
+    def __reduce__(self) -> tuple[type[Pick], tuple[str]]:
+        return Pick, (self.name,)
+
+    def __call__(self, outputs: dict[str, Any], previous: Any = MISSING) -> Any:
+        return outputs.get(self.name, previous)
+
+
+class Assemble:
+    """Builds the final context from each name's last resolution; further
+    arguments are only there to make their tasks run."""
+
+    __slots__ = ("names",)
+
+    def __init__(self, names: tuple[str, ...]) -> None:
+        self.names = names
+
+    def __repr__(self) -> str:
+        return f"<corvane context of {len(self.names)} names>"
+
+    def __reduce__(self) -> tuple[type[Assemble], tuple[tuple[str, ...]]]:
+        return Assemble, (self.names,)
+
+    def __call__(self, *values: Any) -> dict[str, Any]:
+        resolved = zip(self.names, values, strict=False)
+        return {name: value for name, value in resolved if value is not MISSING}

@@ -1,0 +1,115 @@
+"""Run a built Dag on Dask: threads, processes, or a distributed cluster.
+
+``to_dask(dag)`` turns a Dag into a ``dask.delayed.Delayed`` whose computed
+value is the context ``dag.execute()`` returns::
+
+    import dask
+    from corvane.dask import to_dask
+
+    context = to_dask(dag, parallel=True).compute(scheduler="processes")
+
+The graph has one task per node that has a function, one small task per
+name each node writes, and one task that assembles the context. A node's
+task receives only the values its node reads.
+
+Names may be overwritten and a function may leave out outputs it maps, so
+which node supplies a name is only known at run time. For every name a node
+writes there is a resolver task that takes the node's outputs and the
+previous resolution of that name, and yields the node's value if it wrote
+the name, else the previous one: a chain per name, linear in size. A reader
+depends on the resolution current at its place in the run: after every
+earlier node in execution order (sequential mode), or after every earlier
+level (parallel mode, where a level's writes are chained in level order,
+one of the orders in which a local run may merge them).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+
+try:
+    from dask.delayed import Delayed
+    from dask.highlevelgraph import HighLevelGraph
+    from dask.typing import Key
+except ImportError as _missing:  # pragma: no cover - exercised in a subprocess
+    raise ImportError(
+        "corvane.dask needs Dask, an optional dependency: pip install corvane[dask]"
+    ) from _missing
+
+from corvane._core import Dag, NodeInfo
+from corvane._dask_keys import dag_token
+from corvane._dask_tasks import Assemble, NodeCall, Pick
+
+__all__ = ["to_dask"]
+
+
+def _steps(dag: Dag, parallel: bool) -> Iterable[tuple[int, ...]]:
+    """Groups of node ids whose writes become visible together."""
+    if parallel:
+        return dag.levels
+    return ((node_id,) for node_id in dag.execution_order)
+
+
+def _first_by_id(nodes: Iterable[NodeInfo]) -> dict[int, NodeInfo]:
+    found: dict[int, NodeInfo] = {}
+    for node in nodes:
+        found.setdefault(node.id, node)
+    return found
+
+
+def to_dask(dag: Dag, parallel: bool = False, raise_on_failure: bool = False) -> Delayed:
+    """A Dask graph that runs `dag` once and yields its final context.
+
+    Computing it gives what ``dag.execute(parallel)`` gives, for node
+    functions whose results depend only on their inputs. Node functions are
+    called as ``execute`` calls them; one that fails writes nothing and its
+    traceback is printed where it ran, unless `raise_on_failure` is true, in
+    which case its exception fails the computation.
+
+    Keys are the same each time one Dag is exported in one mode, and differ
+    between Dags and modes, so several exports can be computed together.
+    For a process-based scheduler every node function, and every value the
+    nodes exchange, must be picklable; a function that is not fails with a
+    ``pickle.PicklingError`` naming its node.
+    """
+    token = dag_token(dag, parallel, raise_on_failure)
+    node_prefix = f"corvane-node-{token}"
+    pick_prefix = f"corvane-pick-{token}"
+    final_key = f"corvane-{token}"
+    nodes = _first_by_id(dag.nodes)
+
+    tasks: dict[Key, tuple[object, ...]] = {}
+    # Per name, the key of its resolution as the next step reads it.
+    visible: dict[str, Key] = {}
+    # Nodes that write no name: the final task depends on them, so they run.
+    silent: list[Key] = []
+    for step in _steps(dag, parallel):
+        written: dict[str, Key] = {}
+        for node_id in step:
+            node = nodes.get(node_id)
+            if node is None or node.function is None:
+                continue
+            reads = [(name, own) for name, own in node.inputs.items() if name in visible]
+            node_key = (node_prefix, node_id)
+            call = NodeCall(
+                node.function,
+                node_id,
+                node.label,
+                tuple(own for _, own in reads),
+                tuple(node.outputs.items()),
+                raise_on_failure,
+            )
+            tasks[node_key] = (call, *(visible[name] for name, _ in reads))
+            names = dict.fromkeys(node.outputs.values())
+            if not names:
+                silent.append(node_key)
+            for name in names:
+                pick_key = (pick_prefix, len(tasks))
+                previous = written.get(name, visible.get(name))
+                pick = (Pick(name), node_key)
+                tasks[pick_key] = pick if previous is None else (*pick, previous)
+                written[name] = pick_key
+        visible.update(written)
+    tasks[final_key] = (Assemble(tuple(visible)), *visible.values(), *silent)
+    graph = HighLevelGraph.from_collections(final_key, tasks, dependencies=())
+    return Delayed(final_key, graph)

@@ -1,0 +1,340 @@
+"""corvane.dask: a Dag computed by Dask gives what Dag.execute gives."""
+
+import concurrent.futures
+import dataclasses
+import itertools
+import logging
+import multiprocessing
+import pickle
+import sys
+import threading
+import zlib
+
+import pytest
+
+dask = pytest.importorskip("dask")
+distributed = pytest.importorskip("distributed")
+hypothesis = pytest.importorskip("hypothesis")
+import cloudpickle  # noqa: E402
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+import corvane  # noqa: E402
+from conftest import chain, node, replaced_stderr, run_python  # noqa: E402
+from corvane.dask import to_dask  # noqa: E402
+
+# Workers of process-based schedulers get this module's node functions by
+# value, so they need not import the tests.
+cloudpickle.register_pickle_by_value(sys.modules[__name__])
+
+NAMES = ["a", "b", "c"]
+OWN_NAMES = ["x", "y"]
+TIMEOUT = 60
+
+
+@dataclasses.dataclass(frozen=True)
+class Step:
+    """A deterministic node function: each returned value is a checksum of
+    the node's tag, the result's name and everything the node received."""
+
+    tag: int
+    kind: str
+    returns: tuple
+
+    def __call__(self, inputs, params):
+        if self.kind == "raise":
+            raise ValueError(f"step {self.tag} fails")
+        if self.kind == "none":
+            return None
+        seen = repr((self.tag, sorted(inputs.items()), params)).encode()
+        result = {own: zlib.crc32(own.encode() + seen) for own in self.returns}
+        if self.kind == "extra":
+            result.update({"unmapped": 1, 7: "not a name"})
+        return result
+
+
+@dataclasses.dataclass(frozen=True)
+class NodeSpec:
+    kind: str  # "noop" adds a node without a function
+    inputs: dict
+    outputs: dict
+    returns: tuple
+    labelled: bool
+
+
+node_specs = st.builds(
+    NodeSpec,
+    kind=st.sampled_from(["ok"] * 6 + ["extra", "raise", "none", "noop"]),
+    inputs=st.dictionaries(st.sampled_from(NAMES), st.sampled_from(OWN_NAMES), max_size=3),
+    outputs=st.dictionaries(st.sampled_from(OWN_NAMES), st.sampled_from(NAMES), max_size=3),
+    # May leave out names the node maps, and return names it does not map.
+    returns=st.one_of(
+        st.just(tuple(OWN_NAMES)), st.lists(st.sampled_from(OWN_NAMES), unique=True).map(tuple)
+    ),
+    labelled=st.booleans(),
+)
+
+
+@st.composite
+def graph_specs(draw, depth=0):
+    """Nodes and (possibly empty, possibly nested) branches, in add order."""
+    items = []
+    for _ in range(draw(st.integers(0, 5 if depth == 0 else 3))):
+        if depth < 2 and draw(st.booleans()):
+            items.append(("branch", draw(graph_specs(depth + 1))))
+        else:
+            items.append(("node", draw(node_specs)))
+    return items
+
+
+def build_graph(spec, tags):
+    graph = corvane.Graph()
+    for kind, item in spec:
+        if kind == "branch":
+            graph.branch(build_graph(item, tags))
+            continue
+        tag = next(tags)
+        graph.add(
+            None if item.kind == "noop" else Step(tag, item.kind, item.returns),
+            label=f"step {tag}" if item.labelled else None,
+            inputs=item.inputs or None,
+            outputs=item.outputs or None,
+        )
+    return graph
+
+
+def node_outputs(info, context):
+    """What one node adds to `context`, as a local run computes it."""
+    inputs = {own: context[name] for name, own in info.inputs.items() if name in context}
+    try:
+        result = info.function(inputs, {}) if info.function else {}
+    except ValueError:
+        return {}
+    if not isinstance(result, dict):
+        return {}
+    return {name: result[own] for own, name in info.outputs.items() if own in result}
+
+
+def parallel_results(dag):
+    """Every context a level-parallel run can end with: each level reads
+    the context from its start, and its writes merge in any order."""
+    nodes = {info.id: info for info in reversed(dag.nodes)}
+    states = {frozenset()}
+    for level in dag.levels:
+        after = set()
+        for state in states:
+            context = dict(state)
+            writes = [node_outputs(nodes[i], context) for i in level]
+            distinct = {tuple(sorted(w.items())) for w in writes if w}
+            for order in itertools.permutations(distinct):
+                merged = dict(context)
+                for write in order:
+                    merged.update(write)
+                after.add(frozenset(merged.items()))
+        states = after
+    return [dict(state) for state in states]
+
+
+@pytest.fixture(scope="module")
+def process_pool():
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+        yield pool
+
+
+@pytest.fixture(scope="module")
+def client():
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            silence_logs=logging.CRITICAL,
+        ) as cluster,
+        distributed.Client(cluster, timeout=TIMEOUT) as client,
+    ):
+        yield client
+
+
+@pytest.fixture(scope="module")
+def compute(request):
+    """compute(scheduler, *delayed) -> the computed values, in order."""
+
+    def run(scheduler, *delayed):
+        if scheduler == "processes":
+            pool = request.getfixturevalue("process_pool")
+            return dask.compute(*delayed, scheduler="processes", pool=pool)
+        if scheduler == "distributed":
+            cluster_client = request.getfixturevalue("client")
+            futures = cluster_client.compute(list(delayed))
+            return tuple(cluster_client.gather(futures, errors="raise", direct=None))
+        return dask.compute(*delayed, scheduler=scheduler)
+
+    return run
+
+
+def check_both_modes(compute, scheduler, spec):
+    dag = build_graph(spec, itertools.count()).build()
+    with replaced_stderr() as local_errors:
+        expected = dag.execute(False)
+    assert dag.execute(True) in parallel_results(dag)
+    sequential, parallel = compute(scheduler, to_dask(dag), to_dask(dag, parallel=True))
+    assert sequential == expected
+    assert parallel in parallel_results(dag)
+    if scheduler == "sync":
+        # Failures print as a local run prints them (Dask may order
+        # independent nodes differently).
+        with replaced_stderr() as dask_errors:
+            compute(scheduler, to_dask(dag))
+        assert sorted(dask_errors.text.splitlines()) == sorted(local_errors.text.splitlines())
+
+
+DIFFERENTIAL = settings(deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+@pytest.mark.parametrize("scheduler", ["sync", "threads"])
+@settings(DIFFERENTIAL, max_examples=60)
+@given(spec=graph_specs())
+def test_local_schedulers_give_the_results_of_execute(compute, scheduler, spec):
+    check_both_modes(compute, scheduler, spec)
+
+
+@pytest.mark.parametrize("scheduler", ["processes", "distributed"])
+@settings(DIFFERENTIAL, max_examples=12)
+@given(spec=graph_specs())
+def test_process_schedulers_give_the_results_of_execute(compute, scheduler, spec):
+    check_both_modes(compute, scheduler, spec)
+
+
+def test_two_dags_computed_together_keep_their_own_keys_and_runs():
+    calls = []
+
+    def count(inputs, params):
+        calls.append(1)
+        return {"y": len(calls)}
+
+    first, second = (chain(node(count, outputs={"y": "y"})).build() for _ in range(2))
+    exports = [to_dask(first), to_dask(second), to_dask(first, parallel=True)]
+    assert len({export.key for export in exports}) == 3
+    assert to_dask(first).key == exports[0].key
+    results = dask.compute(*exports, scheduler="sync")
+    assert sorted(result["y"] for result in results) == [1, 2, 3]
+
+
+@pytest.mark.parametrize("scheduler", ["sync", "threads"])
+@pytest.mark.parametrize("parallel", [False, True])
+def test_returned_objects_keep_their_identity(scheduler, parallel):
+    value = [1, 2]
+    dag = chain(
+        node(lambda i, p: {"y": value}, outputs={"y": "v"}),
+        node(lambda i, p: {"same": i["v"]}, inputs={"v": "v"}, outputs={"same": "w"}),
+    )
+    result = to_dask(dag.build(), parallel).compute(scheduler=scheduler)
+    assert result["v"] is value and result["w"] is value
+
+
+class Boom(Exception):
+    pass
+
+
+def raise_boom(inputs, params):
+    raise Boom("node failed")
+
+
+@pytest.mark.parametrize(
+    "function, error, text",
+    [
+        (raise_boom, Boom, "node failed"),
+        (lambda i, p: None, TypeError, "node 1 ('failing'): the function returned NoneType"),
+        (lambda i: {}, TypeError, "positional argument"),
+    ],
+)
+@pytest.mark.parametrize("parallel", [False, True])
+def test_raise_on_failure_fails_the_computation_with_the_node_error(
+    function, error, text, parallel
+):
+    after = []
+    dag = chain(
+        node(lambda i, p: {"y": 1}, outputs={"y": "x"}),
+        node(function, label="failing", outputs={"y": "x"}),
+        node(lambda i, p: after.append(1) or {}),
+    )
+    dag = dag.build()
+    with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)")):
+        to_dask(dag, parallel, raise_on_failure=True).compute(scheduler="sync")
+    assert after == []
+    with replaced_stderr():
+        assert to_dask(dag, parallel).compute(scheduler="sync") == {"x": 1}
+    assert after == [1]
+
+
+@pytest.mark.parametrize("stop", [KeyboardInterrupt, SystemExit])
+def test_interrupts_propagate_whatever_the_failure_mode(stop):
+    def interrupt(inputs, params):
+        raise stop("stop")
+
+    dag = chain(node(interrupt)).build()
+    with replaced_stderr() as errors, pytest.raises(stop):
+        to_dask(dag).compute(scheduler="sync")
+    assert errors.text == ""
+
+
+@pytest.mark.parametrize(
+    "scheduler, unwrap",
+    [
+        ("processes", lambda error: error),
+        ("distributed", lambda error: error.__cause__),
+    ],
+)
+def test_unpicklable_function_is_reported_with_its_node(compute, scheduler, unwrap, monkeypatch):
+    # The client logs the whole graph on failure, and Dask's own repr of it
+    # fails under pytest's log capture.
+    monkeypatch.setattr(logging.getLogger("distributed.protocol.pickle"), "disabled", True)
+    lock = threading.Lock()
+    dag = chain(
+        node(lambda i, p: {"y": 1}, outputs={"y": "x"}),
+        node(lambda i, p: {"held": lock.locked()}, label="holds a lock"),
+    ).build()
+    with pytest.raises(Exception) as raised:
+        compute(scheduler, to_dask(dag))
+    reported = unwrap(raised.value)
+    assert isinstance(reported, pickle.PicklingError)
+    assert "node 1 ('holds a lock')" in str(reported)
+
+
+def test_graph_grows_linearly_on_a_chain_that_overwrites_one_name():
+    steps = [
+        node(lambda i, p: {"v": i.get("v", 0) + 1}, inputs={"v": "v"}, outputs={"v": "v"})
+        for _ in range(300)
+    ]
+    export = to_dask(chain(*steps).build())
+    graph = dict(export.__dask_graph__())
+    # One task per node, one per written name, one for the context.
+    assert len(graph) == 601
+    assert max(len(task) for task in graph.values()) <= 3
+    assert export.compute(scheduler="sync") == {"v": 300}
+
+
+def test_import_without_dask():
+    process = run_python("""
+        import sys
+
+        class HideDask:
+            def find_spec(self, name, path=None, target=None):
+                if name.partition(".")[0] in ("dask", "distributed"):
+                    raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+                return None
+
+        sys.meta_path.insert(0, HideDask())
+        import corvane
+        graph = corvane.Graph()
+        graph.add(lambda i, p: {"y": 1}, outputs={"y": "y"})
+        assert graph.build().execute() == {"y": 1}
+        try:
+            import corvane.dask
+        except ImportError as error:
+            print(error)
+    """)
+    assert process.returncode == 0, process.stderr
+    assert "pip install corvane[dask]" in process.stdout
