@@ -1,10 +1,12 @@
 """Initialize the Python module"""
 
+from collections.abc import Callable
 from typing import Any, Final, SupportsIndex, final
 
 from _typeshed import structseq
 
 from corvane._types import NameMapping, NodeFunction
+from corvane.diagnostics.run_result import RunResult
 
 __all__ = ["Graph", "Dag"]
 
@@ -31,6 +33,9 @@ class Dag:
     def execute(
         self, parallel: bool = ..., max_threads: SupportsIndex | None = ...
     ) -> dict[str, Any]: ...
+    def execute_detailed(
+        self, parallel: bool = ..., max_threads: SupportsIndex | None = ...
+    ) -> RunResult: ...
     def to_mermaid(self) -> str: ...
     def _repr_markdown_(self) -> str: ...
     @property
@@ -86,3 +91,6 @@ class NodeInfo(
 
 class PanicException(BaseException):
     """An unrecoverable failure inside a call, carrying the failure's message."""
+
+def _set_callbacks(hooks: tuple[tuple[Callable[..., object] | None, ...], ...], /) -> None: ...
+def _current_run() -> int | None: ...

@@ -10,6 +10,8 @@ from typing import TYPE_CHECKING, Any
 from corvane import _core
 
 if TYPE_CHECKING:
+    from typing_extensions import Self
+
     from corvane._core import Dag
 
 StartHook = Callable[["Dag"], Any]
@@ -48,14 +50,14 @@ class Callback:
         finish: FinishHook | None = None,
     ) -> None:
         hooks = (start, node_start, node_finish, finish)
-        for name, hook in zip(_HOOK_NAMES, hooks):
+        for name, hook in zip(_HOOK_NAMES, hooks, strict=True):
             if hook is not None:
                 setattr(self, name, hook)
 
     def _hooks(self) -> tuple[Callable[..., Any] | None, ...]:
         return tuple(getattr(self, name, None) for name in _HOOK_NAMES)
 
-    def __enter__(self) -> Callback:
+    def __enter__(self) -> Self:
         _registry.enter(self)
         return self
 
