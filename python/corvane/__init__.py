@@ -7,6 +7,9 @@ from corvane._core import PanicException as PanicException
 from corvane._types import NameMapping as NameMapping
 from corvane._types import NodeFunction as NodeFunction
 from corvane._version import version
+from corvane.diagnostics import Callback as Callback
+from corvane.diagnostics import ProgressBar as ProgressBar
+from corvane.diagnostics import RunResult as RunResult
 
 __all__ = ["Graph", "Dag"]
 

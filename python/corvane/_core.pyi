@@ -1,10 +1,12 @@
 """Initialize the Python module"""
 
+from collections.abc import Callable
 from typing import Any, Final, SupportsIndex, final
 
 from _typeshed import structseq
 
 from corvane._types import NameMapping, NodeFunction
+from corvane.diagnostics.run_result import RunResult
 
 __all__ = ["Graph", "Dag"]
 
@@ -98,8 +100,9 @@ class Dag:
         one after another; the nodes of a level of two or more run on worker
         threads, all reading the context as it stood when the level began,
         and their outputs are merged when the whole level has finished. The
-        interpreter lock is released for the run; each Python node function
-        takes it for its own call.
+        calling thread gives the interpreter lock up while it waits for
+        workers, so other Python threads run meanwhile; Python code of two
+        nodes never runs at the same instant.
 
         Args:
             parallel: Run the nodes of one level concurrently. Must be a
@@ -121,6 +124,21 @@ class Dag:
             TypeError: `parallel` is not a `bool`, or `max_threads` is not an
                 integer or `None`.
             OverflowError: `max_threads` is negative or above 2**64 - 1.
+        """
+
+    def execute_detailed(
+        self, parallel: bool = ..., max_threads: SupportsIndex | None = ...
+    ) -> RunResult:
+        """Run every node once, as `execute` does, and report what the run did.
+
+        Takes the same arguments, with the same rules and errors, and ends
+        with the same stops and panics. Node failures are recorded in the
+        result instead of being printed.
+
+        Returns:
+            A `RunResult`: the context, each node's and branch's outputs, the
+                failures, each node's start and end on the clock of
+                `time.perf_counter()`, and the thread that ran it.
         """
 
     def to_mermaid(self) -> str:
@@ -224,3 +242,8 @@ class PanicException(BaseException):
 
     It derives from `BaseException`, so `except Exception` does not catch it.
     """
+
+    """An unrecoverable failure inside a call, carrying the failure's message."""
+
+def _set_callbacks(hooks: tuple[tuple[Callable[..., object] | None, ...], ...], /) -> None: ...
+def _current_run() -> int | None: ...

@@ -7,6 +7,7 @@
 
 #include "dag/execution_result.hpp"
 #include "dag/node_index.hpp"
+#include "dag/run_observer.hpp"
 #include "node/node.hpp"
 
 namespace corvane::dag {
@@ -30,13 +31,16 @@ class Dag {
   // a level of two or more on their own worker threads, `max_threads` at a
   // time (0 counts as 1, absent means the whole level). Throws `Panic` when
   // a worker fails or cannot be started, and passes a `node::RunStop` thrown
-  // by a node function on unchanged.
-  ExecutionResult execute_detailed(bool parallel, std::optional<std::uint64_t> max_threads) const;
+  // by a node function or by `observer` on unchanged. A given `observer`
+  // is told of every node's start and end (see `RunObserver`).
+  ExecutionResult execute_detailed(bool parallel, std::optional<std::uint64_t> max_threads,
+                                   RunObserver* observer = nullptr) const;
 
   // The context that `execute_detailed` would give, without keeping the
   // per-node and per-branch records: values overwritten in the context are
   // released as soon as they are replaced.
-  Context execute(bool parallel, std::optional<std::uint64_t> max_threads) const;
+  Context execute(bool parallel, std::optional<std::uint64_t> max_threads,
+                  RunObserver* observer = nullptr) const;
 
   // The graph as the text of a top-down Mermaid flowchart: every node, every
   // dependency edge labelled with the variables it carries, branch entries
@@ -44,8 +48,8 @@ class Dag {
   std::string to_mermaid() const;
 
  private:
-  ExecutionResult run(bool parallel, std::optional<std::uint64_t> max_threads,
-                      bool keep_records) const;
+  ExecutionResult run(bool parallel, std::optional<std::uint64_t> max_threads, bool keep_records,
+                      RunObserver* observer) const;
 
   std::vector<Node> nodes_;
   std::vector<NodeId> execution_order_;

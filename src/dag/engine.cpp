@@ -63,14 +63,14 @@ class LevelResults {
   std::vector<Entry> entries_;
 };
 
-void run_inline(const Node& node, RunState& run) {
-  run.merge(node, node.execute(run.context()));
+void run_inline(const Node& node, RunState& run, RunObserver* observer) {
+  run.merge(node, execute_observed(node, run.context(), observer));
 }
 
 // Runs the nodes of one level on pool workers, `chunk_size` at a time, then
 // merges their outputs in the order the workers finished.
 void run_level_in_parallel(const std::vector<Node>& nodes, const std::vector<std::size_t>& level,
-                           std::uint64_t chunk_size, RunState& run) {
+                           std::uint64_t chunk_size, RunState& run, RunObserver* observer) {
   // Every worker of the level reads this one copy, taken before any of them
   // starts, so no node sees the outputs of another node of its level.
   const Context snapshot(run.context());
@@ -81,7 +81,7 @@ void run_level_in_parallel(const std::vector<Node>& nodes, const std::vector<std
     const std::size_t last = std::min<std::uint64_t>(level.size(), first + chunk_size);
     run_chunk(pool, last - first, [&](std::size_t offset) {
       const Node& node = nodes[level[first + offset]];
-      results.append(node, node.execute(snapshot));
+      results.append(node, execute_observed(node, snapshot, observer));
     });
   }
   results.merge_into(run);
@@ -89,33 +89,34 @@ void run_level_in_parallel(const std::vector<Node>& nodes, const std::vector<std
 
 }  // namespace
 
-ExecutionResult Dag::run(bool parallel, std::optional<std::uint64_t> max_threads,
-                         bool keep_records) const {
+ExecutionResult Dag::run(bool parallel, std::optional<std::uint64_t> max_threads, bool keep_records,
+                         RunObserver* observer) const {
   RunState run(keep_records);
   if (!parallel) {
-    for (std::size_t position : order_positions_) run_inline(nodes_[position], run);
+    for (std::size_t position : order_positions_) run_inline(nodes_[position], run, observer);
     return std::move(run).take();
   }
 
   for (const auto& level : level_positions_) {
     if (level.size() == 1) {
-      run_inline(nodes_[level.front()], run);
+      run_inline(nodes_[level.front()], run, observer);
       continue;
     }
     const std::uint64_t chunk_size =
         max_threads ? std::max<std::uint64_t>(*max_threads, 1) : level.size();
-    run_level_in_parallel(nodes_, level, chunk_size, run);
+    run_level_in_parallel(nodes_, level, chunk_size, run, observer);
   }
   return std::move(run).take();
 }
 
-ExecutionResult Dag::execute_detailed(bool parallel,
-                                      std::optional<std::uint64_t> max_threads) const {
-  return run(parallel, max_threads, true);
+ExecutionResult Dag::execute_detailed(bool parallel, std::optional<std::uint64_t> max_threads,
+                                      RunObserver* observer) const {
+  return run(parallel, max_threads, true, observer);
 }
 
-Context Dag::execute(bool parallel, std::optional<std::uint64_t> max_threads) const {
-  return run(parallel, max_threads, false).context;
+Context Dag::execute(bool parallel, std::optional<std::uint64_t> max_threads,
+                     RunObserver* observer) const {
+  return run(parallel, max_threads, false, observer).context;
 }
 
 }  // namespace corvane::dag

@@ -7,9 +7,9 @@
 
 #include "dag/panic.hpp"
 #include "graph_data/py_object_handle.hpp"
-#include "node/run_stop.hpp"
 #include "python_bindings/conversion.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/failure_sink.hpp"
 #include "python_bindings/interpreter_lock.hpp"
 
 namespace corvane::python_bindings {
@@ -47,23 +47,13 @@ OwnedRef arguments_dict(const Context& values) {
   }
 }
 
-bool is_run_stop(PyObject* type) noexcept {
-  return PyErr_GivenExceptionMatches(type, PyExc_KeyboardInterrupt) ||
-         PyErr_GivenExceptionMatches(type, PyExc_SystemExit);
-}
-
 // Deals with the exception the callable raised (it is the current one).
 // Interrupts and exits end the run and travel to the caller of `execute`;
-// a PanicException continues as a failure of the run; anything else is
-// printed and the node yields nothing.
+// a PanicException continues as a failure of the run; anything else goes
+// to the thread's failure sink or is printed, and the node yields nothing.
 Context handle_call_failure() {
   CaughtException caught = CaughtException::fetch();
-  if (is_run_stop(caught.type())) {
-    OwnedRef exception = std::move(caught).take_value_with_traceback();
-    auto stop = std::make_shared<PythonStop>(
-        PythonStop{graph_data::PyObjectHandle::adopt(exception.release())});
-    throw node::RunStop(std::move(stop));
-  }
+  if (is_run_stop(caught.type())) stop_run(std::move(caught));
   if (PyErr_GivenExceptionMatches(caught.type(), panic_exception_type())) {
     const std::string message = caught.text();
     std::fputs("corvane: a Python node function raised PanicException\n", stderr);
@@ -72,6 +62,7 @@ Context handle_call_failure() {
     PyErr_PrintEx(0);
     throw dag::Panic(message);
   }
+  if (hand_to_failure_sink(BorrowedRef(caught.value()))) return {};
   std::move(caught).restore();
   PyErr_PrintEx(0);
   return {};
@@ -88,7 +79,8 @@ Context call_python(PyObject* function, const Context& inputs, const Context& pa
       OwnedRef::new_reference_or_null(PyObject_Vectorcall(function, arguments, 2, nullptr));
   if (!result) return handle_call_failure();
   if (!PyDict_Check(result.get())) {
-    write_message("Error: Python function did not return a dict\n");
+    if (!hand_not_a_dict_to_failure_sink())
+      write_message("Error: Python function did not return a dict\n");
     return {};
   }
   return dict_to_context(result.borrow());

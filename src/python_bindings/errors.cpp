@@ -95,6 +95,9 @@ CaughtException CaughtException::fetch() {
   caught.type_ = OwnedRef::new_reference_or_null(type);
   caught.value_ = OwnedRef::new_reference_or_null(value);
   caught.traceback_ = OwnedRef::new_reference_or_null(traceback);
+  // As newer interpreters do: a failure kept as an object shows where it
+  // was raised.
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
 #endif
   return caught;
 }
@@ -123,8 +126,18 @@ void CaughtException::restore() && {
 }
 
 OwnedRef CaughtException::take_value_with_traceback() && {
-  if (value_ && traceback_) PyException_SetTraceback(value_.get(), traceback_.get());
   return std::move(value_);
+}
+
+bool is_run_stop(PyObject* type) noexcept {
+  return PyErr_GivenExceptionMatches(type, PyExc_KeyboardInterrupt) ||
+         PyErr_GivenExceptionMatches(type, PyExc_SystemExit);
+}
+
+void stop_run(CaughtException caught) {
+  OwnedRef exception = std::move(caught).take_value_with_traceback();
+  throw node::RunStop(std::make_shared<PythonStop>(
+      PythonStop{graph_data::PyObjectHandle::adopt(exception.release())}));
 }
 
 void set_python_error_from_current_exception() noexcept {

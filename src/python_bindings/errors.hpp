@@ -30,6 +30,16 @@ struct PythonStop {
   graph_data::PyObjectHandle exception;
 };
 
+class CaughtException;
+
+// True for the exceptions that end a whole run when a node function or a
+// run callback raises them: KeyboardInterrupt and SystemExit.
+bool is_run_stop(PyObject* type) noexcept;
+
+// Ends the run with `caught` (one of the above), which the caller of
+// `execute` then receives as it was raised.
+[[noreturn]] void stop_run(CaughtException caught);
+
 // The exception currently set, normalised, taken out of the interpreter's
 // error indicator (which is left clear).
 class CaughtException {
@@ -50,7 +60,7 @@ class CaughtException {
   // Sets the exception again as the current one, unchanged.
   void restore() &&;
 
-  // The exception object with its traceback attached, ready to travel.
+  // The exception object, its traceback attached, ready to travel.
   OwnedRef take_value_with_traceback() &&;
 
  private:

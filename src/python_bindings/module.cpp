@@ -12,6 +12,7 @@
 #include "python_bindings/py_dag.hpp"
 #include "python_bindings/py_graph.hpp"
 #include "python_bindings/refs.hpp"
+#include "python_bindings/run_callbacks.hpp"
 
 namespace corvane::python_bindings {
 
@@ -25,7 +26,9 @@ PyModuleDef module_definition = {
     // initialisation again for every new import instead of copying the first
     // module's dict, so the check below can refuse it.
     0,
-    nullptr,
+    // Private functions only, through which the package's run callbacks
+    // reach the runs.
+    run_callback_functions,
     nullptr,
     nullptr,
     nullptr,

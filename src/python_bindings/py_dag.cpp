@@ -9,10 +9,14 @@
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/conversion.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/failure_sink.hpp"
 #include "python_bindings/host.hpp"
 #include "python_bindings/instance.hpp"
 #include "python_bindings/interpreter_lock.hpp"
 #include "python_bindings/introspection.hpp"
+#include "python_bindings/run_callbacks.hpp"
+#include "python_bindings/run_observation.hpp"
+#include "python_bindings/run_result.hpp"
 
 namespace corvane::python_bindings {
 
@@ -54,11 +58,29 @@ int dag_clear(PyObject* self) {
 }
 
 constexpr Parameters<2> execute_parameters{"execute", {"parallel", "max_threads"}};
+constexpr Parameters<2> execute_detailed_parameters{"execute_detailed",
+                                                    {"parallel", "max_threads"}};
 
 // The engine run: the lock is given up while the engine waits for workers,
-// and held again however the run ends.
-Context run_dag(const dag::Dag& dag, bool parallel, std::optional<std::uint64_t> max_threads) {
-  return run_engine([&] { return dag.execute(parallel, max_threads); });
+// and held again however the run ends. A run started inside a node function
+// reports its own failures, not into the outer node's sink.
+template <class Run>
+auto engine_run(Run&& run) -> decltype(run()) {
+  const NoFailureSink own_failures;
+  return run_engine(std::forward<Run>(run));
+}
+
+struct RunArguments {
+  bool parallel;
+  std::optional<std::uint64_t> max_threads;
+};
+
+template <std::size_t Count>
+RunArguments run_arguments(const Parameters<Count>& parameters, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames) {
+  const auto [parallel, max_threads] = match_arguments(parameters, args, nargs, kwnames);
+  return {bool_argument("parallel", parallel, false),
+          optional_count_argument("max_threads", max_threads)};
 }
 
 PyObject* dag_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
@@ -68,15 +90,35 @@ PyObject* dag_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs
 
 PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry_point([&] {
-    const auto [parallel_argument, max_threads_argument] =
-        match_arguments(execute_parameters, args, nargs, kwnames);
-    const bool parallel = bool_argument("parallel", parallel_argument, false);
-    const std::optional<std::uint64_t> max_threads =
-        optional_count_argument("max_threads", max_threads_argument);
+    const auto [parallel, max_threads] = run_arguments(execute_parameters, args, nargs, kwnames);
     // A node function may drop the last other reference to this object.
     const OwnedRef keep_alive = OwnedRef::add_reference(BorrowedRef(self));
-    const Context context = run_dag(dag_of(self), parallel, max_threads);
+    const dag::Dag& dag = dag_of(self);
+    OwnedRef hooks = active_hooks();
+    if (!hooks) {
+      return context_to_dict(engine_run([&] { return dag.execute(parallel, max_threads); }))
+          .release();
+    }
+    RunObservation observation(dag, BorrowedRef(self), std::move(hooks), false);
+    const Context context = observation.observe([&](dag::RunObserver* observer) {
+      return engine_run([&] { return dag.execute(parallel, max_threads, observer); });
+    });
     return context_to_dict(context).release();
+  });
+}
+
+PyObject* dag_execute_detailed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return entry_point([&] {
+    const auto [parallel, max_threads] =
+        run_arguments(execute_detailed_parameters, args, nargs, kwnames);
+    const OwnedRef keep_alive = OwnedRef::add_reference(BorrowedRef(self));
+    const dag::Dag& dag = dag_of(self);
+    RunObservation observation(dag, BorrowedRef(self), active_hooks(), true);
+    const dag::ExecutionResult result = observation.observe([&](dag::RunObserver* observer) {
+      return engine_run([&] { return dag.execute_detailed(parallel, max_threads, observer); });
+    });
+    return run_result(result, observation).release();
   });
 }
 
@@ -121,6 +163,17 @@ constexpr const char* execute_doc =
     "Returns:\n"
     "    Dictionary containing the execution context";
 
+constexpr const char* execute_detailed_doc =
+    "execute_detailed($self, parallel=..., max_threads=...)\n--\n\n"
+    "Execute the DAG and report what each node did\n\n"
+    "Args:\n"
+    "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False\n"
+    "    max_threads (Optional[int]): Maximum number of threads to use per level. None = "
+    "unlimited. Default: None\n\n"
+    "Returns:\n"
+    "    RunResult: the context, every node's and branch's outputs, the nodes' failures\n"
+    "    (recorded, not printed), start and end times and threads";
+
 constexpr const char* to_mermaid_doc =
     "to_mermaid($self)\n--\n\n"
     "Get Mermaid diagram representation\n\n"
@@ -134,6 +187,8 @@ constexpr const char* repr_markdown_doc =
 
 PyMethodDef dag_methods[] = {
     {"execute", as_method(&dag_execute), METH_FASTCALL | METH_KEYWORDS, execute_doc},
+    {"execute_detailed", as_method(&dag_execute_detailed), METH_FASTCALL | METH_KEYWORDS,
+     execute_detailed_doc},
     {"to_mermaid", as_method(&dag_to_mermaid), METH_NOARGS, to_mermaid_doc},
     {"_repr_markdown_", as_method(&dag_repr_markdown), METH_NOARGS, repr_markdown_doc},
     {nullptr, nullptr, 0, nullptr},

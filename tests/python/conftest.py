@@ -1,9 +1,13 @@
 import contextlib
+import os
 import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import corvane
+from mermaid_browser import Renderer, RendererMissing
 
 
 class StreamCollector:
@@ -67,3 +71,15 @@ def run_python(code, timeout=60):
         text=True,
         timeout=timeout,
     )
+
+
+@pytest.fixture(scope="session")
+def renderer():
+    """The real Mermaid library in a headless browser; a test run that
+    requires it fails without it, any other skips."""
+    try:
+        return Renderer.from_environment()
+    except RendererMissing as missing:
+        if os.environ.get("CORVANE_REQUIRE_RENDERER") == "1":
+            pytest.fail(f"the Mermaid renderer is required: {missing}")
+        pytest.skip(f"no Mermaid renderer: {missing}")

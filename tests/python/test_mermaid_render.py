@@ -7,7 +7,6 @@ load. Without a browser (see scripts/install_mermaid_renderer.sh) the tests
 skip, unless CORVANE_REQUIRE_RENDERER=1 makes that a failure.
 """
 
-import os
 import re
 import string
 from collections import Counter
@@ -18,7 +17,7 @@ import pytest
 
 import corvane
 from conftest import chain, node
-from mermaid_browser import Renderer, RendererMissing, elements
+from mermaid_browser import elements
 
 # Each punctuation character alone, and before, between and after digits:
 # `<` before a letter opens an HTML tag, which Mermaid reads as markup.
@@ -154,16 +153,6 @@ CASES = {
 # Mermaid refuses this, so the session's page load must report an error:
 # the check that a broken text cannot pass for a drawn one.
 BROKEN = "graph TD\n    0 -->|f(x) → y| 1\n"
-
-
-@pytest.fixture(scope="session")
-def renderer():
-    try:
-        return Renderer.from_environment()
-    except RendererMissing as missing:
-        if os.environ.get("CORVANE_REQUIRE_RENDERER") == "1":
-            pytest.fail(f"the Mermaid renderer is required: {missing}")
-        pytest.skip(f"no Mermaid renderer: {missing}")
 
 
 @pytest.fixture(scope="session")
