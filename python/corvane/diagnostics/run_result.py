@@ -58,7 +58,7 @@ class RunResult:
 
     def to_mermaid_gantt(self) -> str:
         """The run as the text of a Mermaid gantt chart: one section per
-        thread (the calling thread first), one bar per node, in milliseconds
+        thread (the calling thread first), one bar per node, in microseconds
         from the run's start."""
         return gantt_chart(
             self.start,
@@ -78,5 +78,8 @@ def _add_note_once(exception: BaseException, note: str) -> None:
     notes: list[str] = list(getattr(exception, "__notes__", []))
     if note in notes:
         return
-    # Python 3.10 has no add_note(); the backport prints __notes__ all the same.
-    exception.__notes__ = [*notes, note]
+    if sys.version_info >= (3, 11):
+        exception.add_note(note)
+    else:
+        # No add_note() before 3.11; the backport prints __notes__ all the same.
+        exception.__notes__ = [*notes, note]  # type: ignore[attr-defined]
