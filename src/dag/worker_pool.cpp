@@ -39,7 +39,7 @@ void relock(std::unique_lock<std::mutex>& lock) {
 
 WorkerPool::Settings WorkerPool::default_settings() {
   using namespace std::chrono_literals;
-  return {2000ms, std::max(1u, std::thread::hardware_concurrency()), 100us, 50us};
+  return {2000ms, std::max(1u, std::thread::hardware_concurrency()), 100us};
 }
 
 WorkerPool::WorkerPool(Settings settings) : settings_(settings) {}
@@ -78,7 +78,6 @@ void WorkerPool::run_wave(std::size_t count, const std::function<void(std::size_
   Wave wave(task, count);
   std::unique_lock lock(mutex_);
   waiting_.push_back(&wave);
-  has_waiting_.store(true, std::memory_order_relaxed);
   try {
     summon(1, lock);
     await(wave, lock);
@@ -86,7 +85,6 @@ void WorkerPool::run_wave(std::size_t count, const std::function<void(std::size_
     // What has begun runs to its end; what has not never will.
     if (wave.claimed < wave.count)
       waiting_.erase(std::find(waiting_.begin(), waiting_.end(), &wave));
-    has_waiting_.store(!waiting_.empty(), std::memory_order_relaxed);
     wave.count = wave.claimed;
     wave.done.wait(lock, [&] { return wave.finished == wave.count; });
     throw Panic("failed to spawn thread: " + refused.code().message());
@@ -157,22 +155,13 @@ void WorkerPool::work() {
     if (!waiting_.empty()) {
       Wave& wave = *waiting_.front();
       const std::size_t index = wave.claimed++;
-      if (wave.claimed == wave.count) {
-        waiting_.pop_front();
-        has_waiting_.store(!waiting_.empty(), std::memory_order_relaxed);
-      }
+      if (wave.claimed == wave.count) waiting_.pop_front();
       run_claimed(wave, index, lock);
       continue;
     }
     if (closed_) break;
     lock.unlock();
     call_host_hook(&HostHooks::before_wait);
-    // Neither busy nor idle while lingering, so that a caller counts on
-    // this worker instead of waking another.
-    const auto give_up = std::chrono::steady_clock::now() + settings_.linger;
-    while (!has_waiting_.load(std::memory_order_relaxed) &&
-           std::chrono::steady_clock::now() < give_up)
-      std::this_thread::yield();
     lock.lock();
     if (!waiting_.empty()) continue;
     ++idle_;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -29,10 +28,6 @@ class WorkerPool {
     // How long a wave may go without a task finishing before more workers
     // are put on it.
     std::chrono::microseconds stall_check;
-    // How long a worker that ran out of tasks keeps looking for the next
-    // wave before it sleeps: a caller running wave after wave then finds it
-    // awake instead of paying a wake-up per wave.
-    std::chrono::microseconds linger;
   };
 
   // Two seconds of idleness, one kept worker per processor core.
@@ -89,9 +84,6 @@ class WorkerPool {
   std::condition_variable left_;
   // Waves with tasks not yet claimed, oldest first.
   std::deque<Wave*> waiting_;
-  // Whether `waiting_` holds a wave, readable without the mutex by workers
-  // that linger.
-  std::atomic<bool> has_waiting_{false};
   std::size_t threads_ = 0;
   std::size_t idle_ = 0;
   // Workers inside a task.

@@ -25,7 +25,7 @@ using testing::thread_events;
 
 WorkerPool::Settings settings(std::chrono::milliseconds idle_timeout, std::size_t kept = 1,
                               std::chrono::microseconds stall_check = 100us) {
-  return {idle_timeout, kept, stall_check, 50us};
+  return {idle_timeout, kept, stall_check};
 }
 
 // Holds every arriving task until `expected` of them are inside at once.
