@@ -25,7 +25,7 @@ using testing::thread_events;
 
 WorkerPool::Settings settings(std::chrono::milliseconds idle_timeout, std::size_t kept = 1,
                               std::chrono::microseconds stall_check = 100us) {
-  return {idle_timeout, kept, stall_check};
+  return {idle_timeout, kept, stall_check, 30us, 30us};
 }
 
 // Holds every arriving task until `expected` of them are inside at once.
@@ -149,7 +149,9 @@ TEST(WorkerPoolTest, NestedWavesFromManyThreadsFinish) {
 // the begun one and reports the refusal.
 TEST(WorkerPoolTest, RefusedGrowthSkipsUnbegunTasksAndPanics) {
   install_fake_host();
-  WorkerPool pool(settings(5000ms));
+  // Stall checks far apart, so that the first comes only once the pool has
+  // been closed, however late the worker starts on a loaded machine.
+  WorkerPool pool(settings(5000ms, 1, 50ms));
   std::vector<std::atomic<bool>> ran(3);
   std::atomic<bool> first_finished{false};
   try {
