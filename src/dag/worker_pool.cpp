@@ -181,12 +181,18 @@ void WorkerPool::work() {
       continue;
     }
     if (closed_) break;
+    // Neither busy nor idle while lingering, so that a caller counts on
+    // this worker instead of waking another. No more linger than there are
+    // kept workers (one per core): the end of a wide wave would otherwise
+    // have hundreds of them spinning, in the way of those still working.
+    const bool linger = lingering_ < settings_.kept_threads;
+    lingering_ += linger;
     lock.unlock();
     call_host_hook(&HostHooks::before_wait);
-    // Neither busy nor idle while lingering, so that a caller counts on
-    // this worker instead of waking another.
-    spin_until([&] { return has_waiting_.load(std::memory_order_relaxed); }, settings_.linger);
+    if (linger)
+      spin_until([&] { return has_waiting_.load(std::memory_order_relaxed); }, settings_.linger);
     lock.lock();
+    lingering_ -= linger;
     if (!waiting_.empty()) continue;
     ++idle_;
     const bool called =

@@ -97,6 +97,8 @@ class WorkerPool {
   // that linger.
   std::atomic<bool> has_waiting_{false};
   std::size_t threads_ = 0;
+  // Workers looking for the next wave before they sleep.
+  std::size_t lingering_ = 0;
   std::size_t idle_ = 0;
   // Workers inside a task.
   std::size_t busy_ = 0;
