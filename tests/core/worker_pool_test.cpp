@@ -172,6 +172,19 @@ TEST(WorkerPoolTest, RefusedGrowthSkipsUnbegunTasksAndPanics) {
   EXPECT_FALSE(ran[2]);
 }
 
+// Workers read the hooks after every task and while lingering; a host may
+// install them meanwhile (under ThreadSanitizer, any unordered access shows).
+TEST(WorkerPoolTest, HooksMayBeInstalledWhileWorkersRun) {
+  WorkerPool pool(settings(5000ms));
+  std::atomic<bool> stop{false};
+  std::thread caller([&] {
+    while (!stop) pool.run_wave(4, [](std::size_t) {});
+  });
+  for (int i = 0; i < 2000; ++i) install_fake_host();
+  stop = true;
+  caller.join();
+}
+
 TEST(WorkerPoolTest, HostHearsOfEveryWorkerAndOfEveryWait) {
   install_fake_host();
   const long started_before = thread_events.started, waits_before = thread_events.waits;
