@@ -51,7 +51,7 @@ Node hand_made(NodeId id, std::vector<NodeId> dependencies) {
   using Pairs = std::vector<corvane::node::NamePair>;
   Node made(id, NodeFunction::noop(), std::nullopt, corvane::node::NameMap(Pairs{{"v", "in"}}),
             corvane::node::NameMap(Pairs{{"out", "v"}}));
-  made.dependencies = std::move(dependencies);
+  made.dependencies = corvane::node::DependencyList(dependencies);
   return made;
 }
 

@@ -28,39 +28,39 @@ BranchId Graph::branch(Graph subgraph) {
     entry.is_branch_entry = true;
     for (Node& member : subgraph.nodes_) member.branch_id = branch_id;
   }
-  branches_.emplace_back(branch_id, std::move(subgraph));
+
+  // The subgraph's own nodes come first, then its attached nodes. Its first
+  // node depends on a node of this builder, whose id stays; its other own
+  // nodes, numbered 0, 1, 2, ... in the order added, move up by `offset`.
+  const NodeId offset = attached_.size();
+  const NodeId own_count = subgraph.nodes_.size();
+  if (own_count != 0) attached_entries_.push_back(offset);
+  const std::size_t first_only[] = {0};
+  append_shifted(attached_, subgraph.nodes_, first_only, 0, offset);
+  append_shifted(attached_, subgraph.attached_, subgraph.attached_entries_, offset,
+                 offset + own_count);
   return branch_id;
 }
 
-void Graph::merge_branch(Graph subgraph, IdShift enclosing) {
-  // A builder numbers its own nodes 0, 1, 2, ... in the order added.
-  const IdShift own{subgraph.next_node_id_, next_node_id_};
-  bool first = true;
-  for (Node& moved : subgraph.nodes_) {
-    // The first node can only depend on the branch point, a node of the
-    // enclosing graph; later nodes depend on earlier nodes of their own graph.
-    const IdShift& shift = first ? enclosing : own;
-    for (NodeId& dependency : moved.dependencies) dependency = shift(dependency);
-    moved.id = next_node_id_++;
-    nodes_.push_back(std::move(moved));
-    first = false;
+void Graph::append_shifted(std::vector<Node>& into, std::vector<Node>& from,
+                           std::span<const std::size_t> entries, NodeId entry_shift, NodeId shift) {
+  auto next_entry = entries.begin();
+  for (std::size_t position = 0; position < from.size(); ++position) {
+    Node& moved = from[position];
+    const bool is_entry = next_entry != entries.end() && *next_entry == position;
+    if (is_entry) ++next_entry;
+    for (NodeId& dependency : moved.dependencies) dependency += is_entry ? entry_shift : shift;
+    moved.id += shift;
+    into.push_back(std::move(moved));
   }
-  for (auto& [nested_id, nested] : subgraph.branches_) merge_branch(std::move(nested), own);
 }
 
 dag::Dag Graph::build() && {
-  // One allocation for the merged list instead of a regrowth per branch.
-  std::size_t total = 0;
-  for_each_node([&](const Node&) {
-    ++total;
-    return true;
-  });
-  nodes_.reserve(total);
-
-  auto attached = std::move(branches_);
-  branches_.clear();
-  // Nodes of the top-level builder are never renumbered.
-  for (auto& [branch_id, subgraph] : attached) merge_branch(std::move(subgraph), IdShift{});
+  if (!attached_.empty()) {
+    // One allocation for the merged list instead of a regrowth per node.
+    nodes_.reserve(nodes_.size() + attached_.size());
+    append_shifted(nodes_, attached_, attached_entries_, 0, nodes_.size());
+  }
   return dag::Dag(std::move(nodes_));
 }
 

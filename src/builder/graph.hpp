@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,8 +38,9 @@ class Graph {
   // `add`). Returns the branch id, counting from 1 in every builder.
   BranchId branch(Graph subgraph);
 
-  // Folds every attached subgraph into one node list with fresh ids and
-  // builds the DAG from it. Linear in the number of nodes and dependencies.
+  // Lists this builder's own nodes and then every attached subgraph's, with
+  // fresh ids, and builds the DAG from them. Linear in the number of nodes
+  // and dependencies.
   dag::Dag build() &&;
 
   // This builder's own nodes, in the order added.
@@ -49,29 +51,29 @@ class Graph {
   // then returns false itself.
   template <class Visit>
   bool for_each_node(Visit&& visit) const {
-    for (const Node& owned : nodes_)
-      if (!visit(owned)) return false;
-    for (const auto& [branch_id, subgraph] : branches_)
-      if (!subgraph.for_each_node(visit)) return false;
+    for (const std::vector<Node>* list : {&nodes_, &attached_})
+      for (const Node& owned : *list)
+        if (!visit(owned)) return false;
     return true;
   }
 
  private:
-  // Old-to-new ids of one merged subgraph: its ids 0..count-1 move up by
-  // `first_new_id`. Ids outside that range name nodes of another graph and
-  // stay as they are.
-  struct IdShift {
-    NodeId count = 0;
-    NodeId first_new_id = 0;
-    NodeId operator()(NodeId old_id) const {
-      return old_id < count ? first_new_id + old_id : old_id;
-    }
-  };
-
-  void merge_branch(Graph subgraph, IdShift enclosing);
+  // Moves `from` to the end of `into`, adding `shift` to every id and
+  // dependency except the dependencies of the nodes at `entries` (ascending
+  // positions in `from`), which get `entry_shift` instead.
+  static void append_shifted(std::vector<Node>& into, std::vector<Node>& from,
+                             std::span<const std::size_t> entries, NodeId entry_shift,
+                             NodeId shift);
 
   std::vector<Node> nodes_;
-  std::vector<std::pair<BranchId, Graph>> branches_;
+  // The nodes of every attached subgraph, merged as each is attached (while
+  // the subgraph is still warm in the cache, so that `build` walks one
+  // contiguous list), in the order `build` lists them. Their ids count from
+  // 0 in this list. The dependencies of each direct subgraph's first node,
+  // at the positions in `attached_entries_`, name nodes of `nodes_`; every
+  // other dependency names a node of this list.
+  std::vector<Node> attached_;
+  std::vector<std::size_t> attached_entries_;
   std::optional<NodeId> last_node_;
   std::optional<NodeId> branch_point_;
   NodeId next_node_id_ = 0;

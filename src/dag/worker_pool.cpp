@@ -35,11 +35,20 @@ void relock(std::unique_lock<std::mutex>& lock) {
   if (!lock.owns_lock()) lock.lock();
 }
 
+// Looks for `done` to become true for up to `limit` without sleeping,
+// yielding the processor between looks: with more threads than cores, a
+// spinner that kept its core would hold back the very thread it waits for.
+template <class Done>
+void spin_until(Done done, std::chrono::microseconds limit) {
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+}
+
 }  // namespace
 
 WorkerPool::Settings WorkerPool::default_settings() {
   using namespace std::chrono_literals;
-  return {2000ms, std::max(1u, std::thread::hardware_concurrency()), 100us};
+  return {2000ms, std::max(1u, std::thread::hardware_concurrency()), 100us, 30us, 30us};
 }
 
 WorkerPool::WorkerPool(Settings settings) : settings_(settings) {}
@@ -78,6 +87,7 @@ void WorkerPool::run_wave(std::size_t count, const std::function<void(std::size_
   Wave wave(task, count);
   std::unique_lock lock(mutex_);
   waiting_.push_back(&wave);
+  has_waiting_.store(true, std::memory_order_relaxed);
   try {
     summon(1, lock);
     await(wave, lock);
@@ -85,6 +95,7 @@ void WorkerPool::run_wave(std::size_t count, const std::function<void(std::size_
     // What has begun runs to its end; what has not never will.
     if (wave.claimed < wave.count)
       waiting_.erase(std::find(waiting_.begin(), waiting_.end(), &wave));
+    has_waiting_.store(!waiting_.empty(), std::memory_order_relaxed);
     wave.count = wave.claimed;
     wave.done.wait(lock, [&] { return wave.finished == wave.count; });
     throw Panic("failed to spawn thread: " + refused.code().message());
@@ -92,6 +103,13 @@ void WorkerPool::run_wave(std::size_t count, const std::function<void(std::size_
 }
 
 void WorkerPool::await(Wave& wave, std::unique_lock<std::mutex>& lock) {
+  // Quick tasks often end within microseconds: looking for that briefly
+  // saves the caller a sleep and a wake-up per wave.
+  if (settings_.caller_spin.count() > 0) {
+    lock.unlock();
+    spin_until([&] { return wave.ended.load(std::memory_order_acquire); }, settings_.caller_spin);
+    lock.lock();
+  }
   std::size_t finished_before = wave.finished;
   while (wave.finished < wave.count) {
     if (wave.claimed == wave.count) {
@@ -155,14 +173,26 @@ void WorkerPool::work() {
     if (!waiting_.empty()) {
       Wave& wave = *waiting_.front();
       const std::size_t index = wave.claimed++;
-      if (wave.claimed == wave.count) waiting_.pop_front();
+      if (wave.claimed == wave.count) {
+        waiting_.pop_front();
+        has_waiting_.store(!waiting_.empty(), std::memory_order_relaxed);
+      }
       run_claimed(wave, index, lock);
       continue;
     }
     if (closed_) break;
+    // Neither busy nor idle while lingering, so that a caller counts on
+    // this worker instead of waking another. No more linger than there are
+    // kept workers (one per core): the end of a wide wave would otherwise
+    // have hundreds of them spinning, in the way of those still working.
+    const bool linger = lingering_ < settings_.kept_threads;
+    lingering_ += linger;
     lock.unlock();
     call_host_hook(&HostHooks::before_wait);
+    if (linger)
+      spin_until([&] { return has_waiting_.load(std::memory_order_relaxed); }, settings_.linger);
     lock.lock();
+    lingering_ -= linger;
     if (!waiting_.empty()) continue;
     ++idle_;
     const bool called =
@@ -190,7 +220,10 @@ void WorkerPool::run_claimed(Wave& wave, std::size_t index, std::unique_lock<std
     ~Finish() {
       relock(lock);
       --pool.busy_;
-      if (++wave.finished == wave.count) wave.done.notify_one();
+      if (++wave.finished == wave.count) {
+        wave.ended.store(true, std::memory_order_release);
+        wave.done.notify_one();
+      }
     }
   } finish{*this, wave, lock};
   (*wave.task)(index);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -28,6 +29,12 @@ class WorkerPool {
     // How long a wave may go without a task finishing before more workers
     // are put on it.
     std::chrono::microseconds stall_check;
+    // How long a worker that ran out of tasks keeps looking for the next
+    // wave before it sleeps: a caller running wave after wave then finds it
+    // awake instead of paying a wake-up per wave.
+    std::chrono::microseconds linger;
+    // How long a caller looks for its wave to end before it sleeps.
+    std::chrono::microseconds caller_spin;
   };
 
   // Two seconds of idleness, one kept worker per processor core.
@@ -69,6 +76,8 @@ class WorkerPool {
     std::size_t claimed = 0;
     std::size_t finished = 0;
     std::condition_variable done;
+    // Set with the last `finished`, readable without the mutex.
+    std::atomic<bool> ended{false};
   };
 
   void work();
@@ -84,7 +93,12 @@ class WorkerPool {
   std::condition_variable left_;
   // Waves with tasks not yet claimed, oldest first.
   std::deque<Wave*> waiting_;
+  // Whether `waiting_` holds a wave, readable without the mutex by workers
+  // that linger.
+  std::atomic<bool> has_waiting_{false};
   std::size_t threads_ = 0;
+  // Workers looking for the next wave before they sleep.
+  std::size_t lingering_ = 0;
   std::size_t idle_ = 0;
   // Workers inside a task.
   std::size_t busy_ = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 // The seam between the native core and the interpreter that owns the objects
 // behind `PyObjectHandle` values and runs the code of node functions. The
 // core never calls the interpreter itself: it asks the installed host to take
@@ -27,9 +29,11 @@ struct HostHooks {
 };
 
 // Installs the hooks used by every later copy and release of a handle and by
-// every worker. Called once at start-up, before any handle or worker exists;
-// not thread-safe.
-void install_host_hooks(HostHooks hooks);
+// every worker. `hooks` is kept by reference and must never change or go
+// away (a constant in static storage). Safe on any thread at any time: a
+// worker that reads the hooks while they are installed sees either the old
+// set or the new one, whole.
+void install_host_hooks(const HostHooks& hooks);
 
 // The hooks in force; every pointer is null until a host is installed.
 const HostHooks& host_hooks();

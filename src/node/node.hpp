@@ -3,15 +3,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "graph_data/graph_data.hpp"
+#include "node/dependency_list.hpp"
 #include "node/name_map.hpp"
 #include "node/node_function.hpp"
 
 namespace corvane::node {
 
-using NodeId = std::uint64_t;
 using BranchId = std::uint64_t;
 
 // One computation step: a shared function plus the name mappings that link
@@ -27,7 +26,7 @@ struct Node {
   NodeFunction function;
   NameMap inputs;   // broadcast name -> implementation name
   NameMap outputs;  // implementation name -> broadcast name
-  std::vector<NodeId> dependencies;
+  DependencyList dependencies;
   Context variant_params;
   std::optional<BranchId> branch_id;
   bool is_branch_entry = false;

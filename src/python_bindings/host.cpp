@@ -84,8 +84,9 @@ void let_go_of_interpreter() {
 
 void install_host() {
   interpreter = PyInterpreterState_Get();
-  graph_data::install_host_hooks(
-      {&retain, &release, &worker_started, &worker_exiting, &before_wait});
+  static constexpr graph_data::HostHooks hooks{&retain, &release, &worker_started, &worker_exiting,
+                                               &before_wait};
+  graph_data::install_host_hooks(hooks);
   pthread_atfork(&lock_pending, &unlock_pending, &unlock_pending);
   Py_AtExit(&let_go_of_interpreter);
 }

@@ -112,7 +112,7 @@ OwnedRef node_infos(const dag::Dag& dag) {
   return tuple;
 }
 
-OwnedRef id_tuple(const std::vector<node::NodeId>& order) {
+OwnedRef id_tuple(std::span<const node::NodeId> order) {
   OwnedRef tuple = OwnedRef::new_reference(PyTuple_New(std::ssize(order)));
   for (std::size_t i = 0; i < order.size(); ++i)
     PyTuple_SET_ITEM(tuple.get(), i, new_id(order[i]).release());

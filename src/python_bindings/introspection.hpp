@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <span>
+
 #include "dag/dag.hpp"
 #include "python_bindings/refs.hpp"
 
@@ -21,7 +23,7 @@ OwnedRef create_node_info_type();
 OwnedRef node_infos(const dag::Dag& dag);
 
 // A new tuple of the ids of `order`.
-OwnedRef id_tuple(const std::vector<node::NodeId>& order);
+OwnedRef id_tuple(std::span<const node::NodeId> order);
 
 // A new tuple holding one id tuple per level.
 OwnedRef level_tuples(const std::vector<std::vector<node::NodeId>>& levels);

@@ -39,7 +39,11 @@ std::vector<Placed> placed(Graph graph) {
   const dag::Dag dag = std::move(graph).build();
   std::vector<Placed> result;
   for (const Node& n : dag.nodes())
-    result.push_back({n.label.value_or("?"), n.id, n.dependencies, n.branch_id, n.is_branch_entry});
+    result.push_back({n.label.value_or("?"),
+                      n.id,
+                      {n.dependencies.begin(), n.dependencies.end()},
+                      n.branch_id,
+                      n.is_branch_entry});
   return result;
 }
 

@@ -33,15 +33,13 @@ struct FakeObject {
     return graph_data::PyObjectHandle::adopt(this);
   }
 
-  // Hooks are installed once per process, before any handle exists.
+  // Installs the hooks before the first handle exists; pool workers of
+  // earlier tests may be reading the hooks meanwhile.
   static void install() {
-    static const bool installed = [] {
-      graph_data::install_host_hooks({&retain, &release, [] { ++thread_events.started; },
-                                      [] { ++thread_events.exiting; },
-                                      [] { ++thread_events.waits; }});
-      return true;
-    }();
-    (void)installed;
+    static constexpr graph_data::HostHooks hooks{&retain, &release, [] { ++thread_events.started; },
+                                                 [] { ++thread_events.exiting; },
+                                                 [] { ++thread_events.waits; }};
+    graph_data::install_host_hooks(hooks);
   }
 
  private:

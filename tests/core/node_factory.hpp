@@ -26,7 +26,7 @@ inline node::Node make_node(NodeFields fields,
   node::Node made(fields.id, std::move(function), std::move(fields.label),
                   node::NameMap(std::move(fields.inputs)),
                   node::NameMap(std::move(fields.outputs)));
-  made.dependencies = std::move(fields.dependencies);
+  made.dependencies = node::DependencyList(fields.dependencies);
   made.branch_id = fields.branch_id;
   made.is_branch_entry = fields.is_branch_entry;
   return made;

@@ -25,7 +25,7 @@ using testing::thread_events;
 
 WorkerPool::Settings settings(std::chrono::milliseconds idle_timeout, std::size_t kept = 1,
                               std::chrono::microseconds stall_check = 100us) {
-  return {idle_timeout, kept, stall_check};
+  return {idle_timeout, kept, stall_check, 30us, 30us};
 }
 
 // Holds every arriving task until `expected` of them are inside at once.
@@ -149,7 +149,9 @@ TEST(WorkerPoolTest, NestedWavesFromManyThreadsFinish) {
 // the begun one and reports the refusal.
 TEST(WorkerPoolTest, RefusedGrowthSkipsUnbegunTasksAndPanics) {
   install_fake_host();
-  WorkerPool pool(settings(5000ms));
+  // Stall checks far apart, so that the first comes only once the pool has
+  // been closed, however late the worker starts on a loaded machine.
+  WorkerPool pool(settings(5000ms, 1, 50ms));
   std::vector<std::atomic<bool>> ran(3);
   std::atomic<bool> first_finished{false};
   try {
@@ -168,6 +170,19 @@ TEST(WorkerPoolTest, RefusedGrowthSkipsUnbegunTasksAndPanics) {
   EXPECT_TRUE(first_finished);
   EXPECT_FALSE(ran[1]);
   EXPECT_FALSE(ran[2]);
+}
+
+// Workers read the hooks after every task and while lingering; a host may
+// install them meanwhile (under ThreadSanitizer, any unordered access shows).
+TEST(WorkerPoolTest, HooksMayBeInstalledWhileWorkersRun) {
+  WorkerPool pool(settings(5000ms));
+  std::atomic<bool> stop{false};
+  std::thread caller([&] {
+    while (!stop) pool.run_wave(4, [](std::size_t) {});
+  });
+  for (int i = 0; i < 2000; ++i) install_fake_host();
+  stop = true;
+  caller.join();
 }
 
 TEST(WorkerPoolTest, HostHearsOfEveryWorkerAndOfEveryWait) {
