@@ -25,20 +25,11 @@ from dask.base import compute
 from dask.delayed import delayed
 
 import corvane
+from alternation import best_of_both
 from corvane.dask import to_dask
 
 CPU_NODES = 8
 NODES = 1000
-
-
-def best_of_both(repeats: int, first: Callable[[], Any], second: Callable[[], Any]) -> list[float]:
-    best = [float("inf"), float("inf")]
-    for _ in range(repeats):
-        for slot, run in enumerate((first, second)):
-            start = time.perf_counter()
-            run()
-            best[slot] = min(best[slot], time.perf_counter() - start)
-    return best
 
 
 def spin(inputs: dict[str, Any], params: dict[str, Any]) -> dict[str, Any]:

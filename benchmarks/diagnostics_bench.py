@@ -9,9 +9,9 @@ pays nothing for callbacks existing. Usage: python benchmarks/diagnostics_bench.
 
 import contextlib
 import io
-import time
 
 import corvane
+from alternation import best_of_both
 
 LENGTH = 1000
 REPEATS = 30
@@ -51,16 +51,6 @@ class Nothing(corvane.Callback):
         pass
 
 
-def best_of_both(ours, theirs):
-    best = [float("inf"), float("inf")]
-    for _ in range(REPEATS):
-        for slot, run in enumerate((ours, theirs)):
-            start = time.perf_counter()
-            run()
-            best[slot] = min(best[slot], time.perf_counter() - start)
-    return best
-
-
 def main():
     dag = chain_dag()
     rows = [
@@ -75,7 +65,7 @@ def main():
     print(f"{'row':<22}{'corvane s':>12}{'loop s':>12}{'ratio':>8}")
     for name, active in rows:
         with active:
-            ours, theirs = best_of_both(dag.execute, by_hand)
+            ours, theirs = best_of_both(REPEATS, dag.execute, by_hand)
         print(f"{name:<22}{ours:>12.6f}{theirs:>12.6f}{ours / theirs:>8.2f}")
 
 

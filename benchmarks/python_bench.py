@@ -26,18 +26,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import corvane
-
-
-def best_of_both(repeats, ours, theirs):
-    """Best time of each, measured in alternation so that both see the same
-    machine load."""
-    best = [float("inf"), float("inf")]
-    for _ in range(repeats):
-        for slot, run in enumerate((ours, theirs)):
-            start = time.perf_counter()
-            run()
-            best[slot] = min(best[slot], time.perf_counter() - start)
-    return best
+from alternation import best_of_both
 
 
 def best_of(repeats, run):
