@@ -5,7 +5,9 @@ means corvane is faster; both sides measured in alternation, best of
 several, in this one process):
 
 - sequential: a chain of 20,000 trivial nodes ({"y": inputs["x"] + 1}),
-  against a hand-written loop doing the same renaming and calls.
+  against a hand-written loop doing the same renaming and calls; also with a
+  corvane.Callback that does nothing active, and with a ProgressBar drawing
+  into a discarded stream (when tqdm is installed), against the same loop.
 - level: one level of 100 or 1,000 trivial nodes run with
   execute(parallel=True, max_threads=None / 2 / 16), against a
   ThreadPoolExecutor kept alive across runs with as many workers (the level's
@@ -20,7 +22,9 @@ several, in this one process):
 Usage: python benchmarks/python_bench.py
 """
 
+import contextlib
 import gc
+import io
 import os
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -144,20 +148,47 @@ def bytes_per_built_node(size):
     return used / size
 
 
+class DoNothing(corvane.Callback):
+    def start(self, dag):
+        pass
+
+    def node_start(self, dag, node_id):
+        pass
+
+    def node_finish(self, dag, node_id, seconds, failure):
+        pass
+
+    def finish(self, dag, seconds):
+        pass
+
+
+def watchers():
+    """The ways a run may be watched: not at all, by a do-nothing callback,
+    by a progress bar (when tqdm is installed)."""
+    found = [("", contextlib.nullcontext()), (" + Callback", DoNothing())]
+    try:
+        found.append((" + ProgressBar", corvane.ProgressBar(file=io.StringIO())))
+    except ImportError:
+        pass
+    return found
+
+
 def main():
     rows = []
     length = 20000
     dag = chain_dag(length)
     assert dag.execute()["v"] == length - 1
-    ours, theirs = best_of_both(15, dag.execute, chain_by_hand(length))
-    rows.append(
-        (
-            "sequential chain of 20,000, per node",
-            ours / length,
-            theirs / length,
-            "hand-written loop",
+    for watched, active in watchers():
+        with active:
+            ours, theirs = best_of_both(15, dag.execute, chain_by_hand(length))
+        rows.append(
+            (
+                f"sequential chain of 20,000{watched}, per node",
+                ours / length,
+                theirs / length,
+                "hand-written loop",
+            )
         )
-    )
 
     for width in (100, 1000):
         dag = level_dag(width, work)

@@ -73,8 +73,6 @@ def to_dask(dag: Dag, parallel: bool = False, raise_on_failure: bool = False) ->
     ``pickle.PicklingError`` naming its node.
     """
     token = dag_token(dag, parallel, raise_on_failure)
-    node_prefix = f"corvane-node-{token}"
-    pick_prefix = f"corvane-pick-{token}"
     final_key = f"corvane-{token}"
     nodes = _first_by_id(dag.nodes)
 
@@ -90,7 +88,7 @@ def to_dask(dag: Dag, parallel: bool = False, raise_on_failure: bool = False) ->
             if node is None or node.function is None:
                 continue
             reads = [(name, own) for name, own in node.inputs.items() if name in visible]
-            node_key = (node_prefix, node_id)
+            node_key = (f"{_task_name(node.function)}-{token}", node_id)
             call = NodeCall(
                 node.function,
                 node_id,
@@ -104,7 +102,8 @@ def to_dask(dag: Dag, parallel: bool = False, raise_on_failure: bool = False) ->
             if not names:
                 silent.append(node_key)
             for name in names:
-                pick_key = (pick_prefix, len(tasks))
+                # A "." keeps these apart from the node keys, whose names have none.
+                pick_key = (f"{_task_name(name)}.value-{token}", len(tasks))
                 previous = written.get(name, visible.get(name))
                 pick = (Pick(name), node_key)
                 tasks[pick_key] = pick if previous is None else (*pick, previous)
@@ -113,3 +112,17 @@ def to_dask(dag: Dag, parallel: bool = False, raise_on_failure: bool = False) ->
     tasks[final_key] = (Assemble(tuple(visible)), *visible.values(), *silent)
     graph = HighLevelGraph.from_collections(final_key, tasks, dependencies=())
     return Delayed(final_key, graph)
+
+
+def _task_name(source: object) -> str:
+    """A function's name, or a variable's name, as the group Dask puts the
+    task in: the key's first word, as in Dask's own `delayed` keys. The
+    scheduler learns each group's durations and spreads a wide group over the
+    cluster only while its inputs come from a few small groups, so every
+    function gets a group of its own, and so does the resolution of every
+    name."""
+    name = source if isinstance(source, str) else getattr(source, "__name__", None)
+    if not isinstance(name, str):
+        name = type(source).__name__
+    name = "".join(c if c.isascii() and c.isalnum() else "_" for c in name).strip("_")
+    return name or "node"

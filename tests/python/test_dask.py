@@ -16,6 +16,7 @@ dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 hypothesis = pytest.importorskip("hypothesis")
 import cloudpickle  # noqa: E402
+from dask.utils import key_split  # noqa: E402
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
@@ -314,6 +315,17 @@ def test_graph_grows_linearly_on_a_chain_that_overwrites_one_name():
     assert len(graph) == 601
     assert max(len(task) for task in graph.values()) <= 3
     assert export.compute(scheduler="sync") == {"v": 300}
+
+
+def test_tasks_are_grouped_by_function_and_by_written_name():
+    # The scheduler spreads a wide group of slow tasks over the cluster only
+    # when it is a group of its own, fed by small groups.
+    def seed(inputs, params):
+        return {"s": 1}
+
+    dag = chain(node(seed, outputs={"s": "seed"}), node(raise_boom, inputs={"seed": "s"})).build()
+    groups = {key_split(key) for key in to_dask(dag).__dask_graph__()}
+    assert groups == {"seed", "seed.value", "raise_boom", "corvane"}
 
 
 def test_import_without_dask():
