@@ -27,7 +27,6 @@ struct Node {
   NameMap inputs;   // broadcast name -> implementation name
   NameMap outputs;  // implementation name -> broadcast name
   DependencyList dependencies;
-  Context variant_params;
   std::optional<BranchId> branch_id;
   bool is_branch_entry = false;
 

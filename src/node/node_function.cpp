@@ -3,7 +3,10 @@
 namespace corvane::node {
 
 NodeFunction NodeFunction::noop() {
-  return NodeFunction([](const Context&, const Context&) { return Context{}; });
+  // It holds nothing, so every no-op node shares one function instead of
+  // allocating its own.
+  static const NodeFunction shared([](const Context&, const Context&) { return Context{}; });
+  return shared;
 }
 
 }  // namespace corvane::node
