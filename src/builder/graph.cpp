@@ -1,6 +1,7 @@
 #include "builder/graph.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace corvane::builder {
 
@@ -42,20 +43,35 @@ BranchId Graph::branch(Graph subgraph) {
   return branch_id;
 }
 
-void Graph::append_shifted(std::vector<Node>& into, std::vector<Node>& from,
-                           std::span<const std::size_t> entries, NodeId entry_shift, NodeId shift) {
+void Graph::shift_ids(std::span<Node> nodes, std::span<const std::size_t> entries,
+                      NodeId entry_shift, NodeId shift) {
   auto next_entry = entries.begin();
-  for (std::size_t position = 0; position < from.size(); ++position) {
-    Node& moved = from[position];
+  for (std::size_t position = 0; position < nodes.size(); ++position) {
+    Node& shifted = nodes[position];
     const bool is_entry = next_entry != entries.end() && *next_entry == position;
     if (is_entry) ++next_entry;
-    for (NodeId& dependency : moved.dependencies) dependency += is_entry ? entry_shift : shift;
-    moved.id += shift;
-    into.push_back(std::move(moved));
+    for (NodeId& dependency : shifted.dependencies) dependency += is_entry ? entry_shift : shift;
+    shifted.id += shift;
   }
 }
 
+void Graph::append_shifted(std::vector<Node>& into, std::vector<Node>& from,
+                           std::span<const std::size_t> entries, NodeId entry_shift, NodeId shift) {
+  shift_ids(from, entries, entry_shift, shift);
+  into.insert(into.end(), std::make_move_iterator(from.begin()),
+              std::make_move_iterator(from.end()));
+}
+
 dag::Dag Graph::build() && {
+  if (attached_.size() > nodes_.size()) {
+    // Mostly branches (a fan-out): the few own nodes move in front of the
+    // attached ones, which stay where they are, instead of every attached
+    // node moving to a freshly allocated list.
+    shift_ids(attached_, attached_entries_, 0, nodes_.size());
+    attached_.insert(attached_.begin(), std::make_move_iterator(nodes_.begin()),
+                     std::make_move_iterator(nodes_.end()));
+    return dag::Dag(std::move(attached_));
+  }
   if (!attached_.empty()) {
     // One allocation for the merged list instead of a regrowth per node.
     nodes_.reserve(nodes_.size() + attached_.size());

@@ -58,9 +58,13 @@ class Graph {
   }
 
  private:
-  // Moves `from` to the end of `into`, adding `shift` to every id and
-  // dependency except the dependencies of the nodes at `entries` (ascending
-  // positions in `from`), which get `entry_shift` instead.
+  // Adds `shift` to every id and dependency of `nodes` except the
+  // dependencies of the nodes at `entries` (ascending positions in `nodes`),
+  // which get `entry_shift` instead.
+  static void shift_ids(std::span<Node> nodes, std::span<const std::size_t> entries,
+                        NodeId entry_shift, NodeId shift);
+
+  // Moves `from` to the end of `into`, its ids shifted as by `shift_ids`.
   static void append_shifted(std::vector<Node>& into, std::vector<Node>& from,
                              std::span<const std::size_t> entries, NodeId entry_shift,
                              NodeId shift);

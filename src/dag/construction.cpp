@@ -20,16 +20,22 @@ struct Slots {
   std::vector<std::size_t> dependency_start;  // position -> first entry; size n + 1
   std::vector<std::size_t> dependency_slots;
 
-  Slots(const std::vector<Node>& nodes, const NodeIndex& index) {
+  // Copies the ids and the dependency ids; `resolve` then turns the latter
+  // into slots, once an index of the ids exists.
+  explicit Slots(const std::vector<Node>& nodes) {
     ids.reserve(nodes.size());
     dependency_start.reserve(nodes.size() + 1);
     dependency_start.push_back(0);
     for (const Node& node : nodes) {
       ids.push_back(node.id);
-      for (NodeId dependency : node.dependencies)
-        dependency_slots.push_back(index.find(dependency));
+      dependency_slots.insert(dependency_slots.end(), node.dependencies.begin(),
+                              node.dependencies.end());
       dependency_start.push_back(dependency_slots.size());
     }
+  }
+
+  void resolve(const NodeIndex& index) {
+    for (std::size_t& dependency : dependency_slots) dependency = index.find(dependency);
   }
 
   std::size_t size() const { return ids.size(); }
@@ -114,8 +120,10 @@ std::vector<std::vector<std::size_t>> level_slots(const Slots& slots,
 
 }  // namespace
 
-Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)), index_(nodes_) {
-  const Slots slots(nodes_, index_);
+Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
+  Slots slots(nodes_);
+  index_ = NodeIndex(slots.ids);
+  slots.resolve(index_);
   order_positions_ = order_slots(slots, index_);
   level_positions_ = level_slots(slots, order_positions_);
 

@@ -4,18 +4,18 @@
 
 namespace corvane::dag {
 
-NodeIndex::NodeIndex(const std::vector<Node>& nodes) {
+NodeIndex::NodeIndex(std::span<const NodeId> ids) {
   NodeId largest = 0;
-  for (const Node& node : nodes) largest = std::max(largest, node.id);
-  dense_ = nodes.empty() || largest / 4 < nodes.size();
+  for (NodeId id : ids) largest = std::max(largest, id);
+  dense_ = ids.empty() || largest / 4 < ids.size();
   if (dense_) {
-    table_.assign(nodes.empty() ? 0 : largest + 1, npos);
+    table_.assign(ids.empty() ? 0 : largest + 1, npos);
   } else {
-    sparse_.reserve(nodes.size());
+    sparse_.reserve(ids.size());
   }
 
-  for (std::size_t position = 0; position < nodes.size(); ++position) {
-    const NodeId id = nodes[position].id;
+  for (std::size_t position = 0; position < ids.size(); ++position) {
+    const NodeId id = ids[position];
     bool first_with_id;
     if (dense_) {
       first_with_id = table_[id] == npos;

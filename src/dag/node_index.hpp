@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <limits>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -20,7 +21,8 @@ class NodeIndex {
   static constexpr std::size_t npos = std::numeric_limits<std::size_t>::max();
 
   NodeIndex() = default;
-  explicit NodeIndex(const std::vector<Node>& nodes);
+  // Indexes the ids of a node list, in list order.
+  explicit NodeIndex(std::span<const NodeId> ids);
 
   // Position of the first node with this id, or `npos`.
   std::size_t find(NodeId id) const {

@@ -21,12 +21,14 @@ struct Node {
   Node(NodeId id, NodeFunction function, std::optional<std::string> label, NameMap inputs,
        NameMap outputs);
 
+  // The id and the dependencies come first, side by side: ordering a graph
+  // reads only these, and then reads one cache line per node, not two.
   NodeId id;
+  DependencyList dependencies;
   std::optional<std::string> label;
   NodeFunction function;
   NameMap inputs;   // broadcast name -> implementation name
   NameMap outputs;  // implementation name -> broadcast name
-  DependencyList dependencies;
   std::optional<BranchId> branch_id;
   bool is_branch_entry = false;
 
