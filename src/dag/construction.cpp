@@ -101,21 +101,27 @@ std::vector<std::size_t> order_slots(const Slots& slots, const NodeIndex& index)
   return order;
 }
 
-// Groups ordered slots by the length of their longest dependency chain.
-std::vector<std::vector<std::size_t>> level_slots(const Slots& slots,
-                                                  const std::vector<std::size_t>& order) {
+// Groups ordered slots by the length of their longest dependency chain:
+// fills `positions` with the slots level after level, each level in `order`,
+// and `starts` with where each level begins in it, then its end.
+void level_slots(const Slots& slots, const std::vector<std::size_t>& order,
+                 std::vector<std::size_t>& positions, std::vector<std::size_t>& starts) {
   std::vector<std::size_t> level_of(slots.size(), npos);
-  std::vector<std::vector<std::size_t>> levels;
+  starts.assign(1, 0);  // counts per level, shifted by one, until summed below
   for (std::size_t slot : order) {
     std::size_t level = 0;
     for (std::size_t dependency_slot : slots.dependencies_of(slot))
       if (dependency_slot != npos && level_of[dependency_slot] != npos)
         level = std::max(level, level_of[dependency_slot] + 1);
     level_of[slot] = level;
-    if (levels.size() <= level) levels.resize(level + 1);
-    levels[level].push_back(slot);
+    if (starts.size() <= level + 1) starts.resize(level + 2, 0);
+    ++starts[level + 1];
   }
-  return levels;
+  for (std::size_t level = 1; level < starts.size(); ++level) starts[level] += starts[level - 1];
+
+  positions.resize(order.size());
+  std::vector<std::size_t> fill(starts.begin(), starts.end() - 1);
+  for (std::size_t slot : order) positions[fill[level_of[slot]]++] = slot;
 }
 
 }  // namespace
@@ -125,16 +131,22 @@ Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
   index_ = NodeIndex(slots.ids);
   slots.resolve(index_);
   order_positions_ = order_slots(slots, index_);
-  level_positions_ = level_slots(slots, order_positions_);
+  level_slots(slots, order_positions_, level_positions_, level_starts_);
 
   execution_order_.reserve(order_positions_.size());
   for (std::size_t position : order_positions_) execution_order_.push_back(slots.ids[position]);
-  levels_.reserve(level_positions_.size());
-  for (const auto& level : level_positions_) {
-    auto& ids = levels_.emplace_back();
-    ids.reserve(level.size());
-    for (std::size_t position : level) ids.push_back(slots.ids[position]);
+  levels_.resize(level_starts_.size() - 1);
+  for (std::size_t level = 0; level < levels_.size(); ++level) {
+    const auto positions = level_positions(level);
+    auto& ids = levels_[level];
+    ids.reserve(positions.size());
+    for (std::size_t position : positions) ids.push_back(slots.ids[position]);
   }
+}
+
+std::span<const std::size_t> Dag::level_positions(std::size_t level) const noexcept {
+  return {level_positions_.data() + level_starts_[level],
+          level_starts_[level + 1] - level_starts_[level]};
 }
 
 }  // namespace corvane::dag

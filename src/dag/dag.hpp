@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -55,10 +56,15 @@ class Dag {
   std::vector<NodeId> execution_order_;
   std::vector<std::vector<NodeId>> levels_;
   NodeIndex index_;
+  // The positions in `nodes_` of one level.
+  std::span<const std::size_t> level_positions(std::size_t level) const noexcept;
+
   // The same order and levels as positions in `nodes_`, resolved once so
-  // that runs never look a node up.
+  // that runs never look a node up. The levels are one flat list, level after
+  // level; `level_starts_` holds where each begins, and then the list's end.
   std::vector<std::size_t> order_positions_;
-  std::vector<std::vector<std::size_t>> level_positions_;
+  std::vector<std::size_t> level_positions_;
+  std::vector<std::size_t> level_starts_;
 };
 
 }  // namespace corvane::dag

@@ -69,7 +69,7 @@ void run_inline(const Node& node, RunState& run, RunObserver* observer) {
 
 // Runs the nodes of one level on pool workers, `chunk_size` at a time, then
 // merges their outputs in the order the workers finished.
-void run_level_in_parallel(const std::vector<Node>& nodes, const std::vector<std::size_t>& level,
+void run_level_in_parallel(const std::vector<Node>& nodes, std::span<const std::size_t> level,
                            std::uint64_t chunk_size, RunState& run, RunObserver* observer) {
   // Every worker of the level reads this one copy, taken before any of them
   // starts, so no node sees the outputs of another node of its level.
@@ -97,7 +97,8 @@ ExecutionResult Dag::run(bool parallel, std::optional<std::uint64_t> max_threads
     return std::move(run).take();
   }
 
-  for (const auto& level : level_positions_) {
+  for (std::size_t index = 0; index < levels_.size(); ++index) {
+    const std::span<const std::size_t> level = level_positions(index);
     if (level.size() == 1) {
       run_inline(nodes_[level.front()], run, observer);
       continue;
