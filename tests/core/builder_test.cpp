@@ -161,7 +161,34 @@ INSTANTIATE_TEST_SUITE_P(
                                    {"s2", 4, {3}, 2, false},
                                    {"n0", 5, {3}, 1, true},
                                    {"n1", 6, {5}, 1, false},
-                                   {"m0", 7, {5}, 1, true}}}),
+                                   {"m0", 7, {5}, 1, true}}},
+                      // As above with more own nodes than attached ones, which
+                      // the builder merges the other way round.
+                      BuilderCase{"NestedBranchesBehindALongerChain",
+                                  [](auto& ids) {
+                                    Graph inner = chain({"n0"});
+                                    ids.push_back(inner.branch(chain({"m0"})));
+                                    inner.add(NodeFunction::noop(), "n1");
+                                    Graph sub = chain({"s0", "s1"});
+                                    ids.push_back(sub.branch(std::move(inner)));
+                                    sub.add(NodeFunction::noop(), "s2");
+                                    Graph g = chain({"a", "b", "c", "d", "e", "f"});
+                                    ids.push_back(g.branch(std::move(sub)));
+                                    return g;
+                                  },
+                                  {1, 1, 1},
+                                  {{"a", 0, {}, main_graph, false},
+                                   {"b", 1, {0}, main_graph, false},
+                                   {"c", 2, {1}, main_graph, false},
+                                   {"d", 3, {2}, main_graph, false},
+                                   {"e", 4, {3}, main_graph, false},
+                                   {"f", 5, {4}, main_graph, false},
+                                   {"s0", 6, {5}, 1, true},
+                                   {"s1", 7, {6}, 1, false},
+                                   {"s2", 8, {7}, 1, false},
+                                   {"n0", 9, {7}, 1, true},
+                                   {"n1", 10, {9}, 1, false},
+                                   {"m0", 11, {9}, 1, true}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BuilderMappingTest, LaterPairForTheSameFirstNameWins) {
