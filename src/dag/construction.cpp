@@ -140,13 +140,16 @@ Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
 
   execution_order_.reserve(order_positions_.size());
   for (std::size_t position : order_positions_) execution_order_.push_back(slots.ids[position]);
-  levels_.resize(level_starts_.size() - 1);
-  for (std::size_t level = 0; level < levels_.size(); ++level) {
+}
+
+std::vector<std::vector<NodeId>> Dag::levels() const {
+  std::vector<std::vector<NodeId>> levels(level_count());
+  for (std::size_t level = 0; level < levels.size(); ++level) {
     const auto positions = level_positions(level);
-    auto& ids = levels_[level];
-    ids.reserve(positions.size());
-    for (std::size_t position : positions) ids.push_back(slots.ids[position]);
+    levels[level].reserve(positions.size());
+    for (std::size_t position : positions) levels[level].push_back(nodes_[position].id);
   }
+  return levels;
 }
 
 std::span<const std::size_t> Dag::level_positions(std::size_t level) const noexcept {

@@ -25,7 +25,13 @@ class Dag {
 
   const std::vector<Node>& nodes() const noexcept { return nodes_; }
   const std::vector<NodeId>& execution_order() const noexcept { return execution_order_; }
-  const std::vector<std::vector<NodeId>>& levels() const noexcept { return levels_; }
+  // The levels as lists of ids, made anew on every call: a graph keeps them
+  // only as positions, in one flat list, so that building a long chain does
+  // not allocate a list per level.
+  std::vector<std::vector<NodeId>> levels() const;
+  std::size_t level_count() const noexcept {
+    return level_starts_.empty() ? 0 : level_starts_.size() - 1;
+  }
 
   // Runs the graph once from an empty context: node after node in
   // `execution_order()`, or with `parallel` level after level, the nodes of
@@ -54,7 +60,6 @@ class Dag {
 
   std::vector<Node> nodes_;
   std::vector<NodeId> execution_order_;
-  std::vector<std::vector<NodeId>> levels_;
   NodeIndex index_;
   // The positions in `nodes_` of one level.
   std::span<const std::size_t> level_positions(std::size_t level) const noexcept;

@@ -97,7 +97,7 @@ ExecutionResult Dag::run(bool parallel, std::optional<std::uint64_t> max_threads
     return std::move(run).take();
   }
 
-  for (std::size_t index = 0; index < levels_.size(); ++index) {
+  for (std::size_t index = 0; index < level_count(); ++index) {
     const std::span<const std::size_t> level = level_positions(index);
     if (level.size() == 1) {
       run_inline(nodes_[level.front()], run, observer);

@@ -135,7 +135,7 @@ OwnedRef mermaid_markdown(const dag::Dag& dag) {
     return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
   };
   return str_from_text("**corvane Dag**: " + count(dag.nodes().size(), "node") + ", " +
-                       count(dag.levels().size(), "level") + ", " + count(edges, "edge") +
+                       count(dag.level_count(), "level") + ", " + count(edges, "edge") +
                        ". Too large for a Mermaid diagram in a notebook (Mermaid draws at most " +
                        std::to_string(kMermaidMaxEdges) + " edges and " +
                        std::to_string(kMermaidMaxTextSize) +

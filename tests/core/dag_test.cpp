@@ -58,9 +58,11 @@ void check_invariants(const Dag& dag) {
   ASSERT_EQ(sorted_order, runnable) << "runnable set, each id once";
 
   std::vector<NodeId> concatenated;
-  for (std::size_t k = 0; k < dag.levels().size(); ++k) {
-    EXPECT_FALSE(dag.levels()[k].empty()) << "level " << k;
-    for (NodeId id : dag.levels()[k]) {
+  const std::vector<std::vector<NodeId>> levels = dag.levels();
+  ASSERT_EQ(levels.size(), dag.level_count());
+  for (std::size_t k = 0; k < levels.size(); ++k) {
+    EXPECT_FALSE(levels[k].empty()) << "level " << k;
+    for (NodeId id : levels[k]) {
       EXPECT_EQ(level_of[id], k) << "node " << id;
       concatenated.push_back(id);
     }
