@@ -2,17 +2,6 @@
 
 namespace corvane::node {
 
-namespace {
-
-// Nodes take no parameters of their own, so every call is given the same
-// empty map: one shared constant instead of an empty map in every node.
-const Context& no_params() {
-  static const Context empty;
-  return empty;
-}
-
-}  // namespace
-
 Node::Node(NodeId id, NodeFunction function, std::optional<std::string> label, NameMap inputs,
            NameMap outputs)
     : id(id),
@@ -28,7 +17,7 @@ Context Node::execute(const Context& context) const {
     if (found != context.end()) arguments.insert_or_assign(implementation, found->second);
   }
 
-  Context result = function(arguments, no_params());
+  Context result = function(arguments, variant_params);
 
   // The result is ours alone, so its values move to their broadcast names
   // instead of being copied and then released.

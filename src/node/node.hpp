@@ -29,6 +29,7 @@ struct Node {
   NodeFunction function;
   NameMap inputs;   // broadcast name -> implementation name
   NameMap outputs;  // implementation name -> broadcast name
+  Context variant_params;
   std::optional<BranchId> branch_id;
   bool is_branch_entry = false;
 
