@@ -130,7 +130,7 @@ void WorkerPool::await(Wave& wave, std::unique_lock<std::mutex>& lock) {
 void WorkerPool::summon(std::size_t wanted, std::unique_lock<std::mutex>& lock) {
   // Workers neither busy nor asleep, and sleepers already called, look for
   // work before they sleep again.
-  const std::size_t coming = threads_ - busy_ - idle_ + calls_;
+  const std::size_t coming = threads_ - retiring_ - busy_ - idle_ + calls_;
   if (wanted <= coming) return;
   wanted -= coming;
   const std::size_t woken = std::min(wanted, idle_ - calls_);
@@ -159,9 +159,11 @@ void WorkerPool::work() {
   struct Leave {
     WorkerPool& pool;
     std::unique_lock<std::mutex>& lock;
+    bool retiring = false;
     ~Leave() {
       relock(lock);
       --pool.threads_;
+      pool.retiring_ -= retiring;
       pool.left_.notify_all();
     }
   } leave{*this, lock};
@@ -202,7 +204,11 @@ void WorkerPool::work() {
       --calls_;
       continue;
     }
-    if (!called && threads_ <= settings_.kept_threads) continue;
+    // Decided under the lock and counted at once, so that workers timing
+    // out together never take the pool below its kept workers.
+    if (!called && threads_ - retiring_ <= settings_.kept_threads) continue;
+    leave.retiring = true;
+    ++retiring_;
     break;
   }
   lock.unlock();

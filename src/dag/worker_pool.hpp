@@ -97,6 +97,9 @@ class WorkerPool {
   // that linger.
   std::atomic<bool> has_waiting_{false};
   std::size_t threads_ = 0;
+  // Workers that have decided to leave but have not left yet: no longer
+  // counted on for work, nor as kept workers.
+  std::size_t retiring_ = 0;
   // Workers looking for the next wave before they sleep.
   std::size_t lingering_ = 0;
   std::size_t idle_ = 0;
