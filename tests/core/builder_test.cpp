@@ -47,6 +47,18 @@ std::vector<Placed> placed(Graph graph) {
   return result;
 }
 
+// s0 -> s1 -> s2, with n0 -> n1 hanging from s1 and m0 from n0; records
+// the two branch ids.
+Graph subgraph_with_nested_branch(std::vector<BranchId>& ids) {
+  Graph inner = chain({"n0"});
+  ids.push_back(inner.branch(chain({"m0"})));
+  inner.add(NodeFunction::noop(), "n1");
+  Graph sub = chain({"s0", "s1"});
+  ids.push_back(sub.branch(std::move(inner)));
+  sub.add(NodeFunction::noop(), "s2");
+  return sub;
+}
+
 struct BuilderCase {
   const char* name;
   // Builds the graph, recording what each `branch` call returned.
@@ -142,12 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // were attached to, and keep the branch id of that inner attach.
                       BuilderCase{"NestedBranchesFollowRenumbering",
                                   [](auto& ids) {
-                                    Graph inner = chain({"n0"});
-                                    ids.push_back(inner.branch(chain({"m0"})));
-                                    inner.add(NodeFunction::noop(), "n1");
-                                    Graph sub = chain({"s0", "s1"});
-                                    ids.push_back(sub.branch(std::move(inner)));
-                                    sub.add(NodeFunction::noop(), "s2");
+                                    Graph sub = subgraph_with_nested_branch(ids);
                                     Graph g = chain({"a", "b"});
                                     ids.push_back(g.branch(Graph()));
                                     ids.push_back(g.branch(std::move(sub)));
@@ -166,12 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // the builder merges the other way round.
                       BuilderCase{"NestedBranchesBehindALongerChain",
                                   [](auto& ids) {
-                                    Graph inner = chain({"n0"});
-                                    ids.push_back(inner.branch(chain({"m0"})));
-                                    inner.add(NodeFunction::noop(), "n1");
-                                    Graph sub = chain({"s0", "s1"});
-                                    ids.push_back(sub.branch(std::move(inner)));
-                                    sub.add(NodeFunction::noop(), "s2");
+                                    Graph sub = subgraph_with_nested_branch(ids);
                                     Graph g = chain({"a", "b", "c", "d", "e", "f"});
                                     ids.push_back(g.branch(std::move(sub)));
                                     return g;
