@@ -44,7 +44,7 @@ class Graph {
   dag::Dag build() &&;
 
   // This builder's own nodes, in the order added.
-  const std::vector<Node>& nodes() const noexcept { return nodes_; }
+  std::span<const Node> nodes() const noexcept { return {nodes_.data(), own_count_}; }
 
   // Calls `visit` on every node this builder owns, attached subgraphs
   // included, depth first; stops at the first call that returns false and
@@ -58,29 +58,40 @@ class Graph {
   }
 
  private:
-  // Adds `shift` to every id and dependency of `nodes` except the
-  // dependencies of the nodes at `entries` (ascending positions in `nodes`),
-  // which get `entry_shift` instead.
-  static void shift_ids(std::span<Node> nodes, std::span<const std::size_t> entries,
-                        NodeId entry_shift, NodeId shift);
+  static constexpr std::size_t no_parent = dag::Dag::no_parent;
+  // While own nodes may still be added in front of them, attached nodes kept
+  // apart are numbered from here. No own id gets this far, so a dependency
+  // tells by its size which of the two lists it names.
+  static constexpr NodeId kApartBase = NodeId{1} << 62;
 
-  // Moves `from` to the end of `into`, its ids shifted as by `shift_ids`.
-  static void append_shifted(std::vector<Node>& into, std::vector<Node>& from,
-                             std::span<const std::size_t> entries, NodeId entry_shift,
-                             NodeId shift);
+  // Adds `shift` to every id of `nodes` and to every dependency from `from`
+  // on; smaller dependencies name nodes that keep their ids. Unsigned
+  // arithmetic wraps, so a shift can also take away.
+  static void shift_ids(std::span<Node> nodes, NodeId from, NodeId shift);
 
+  // Moves the attached nodes out of `nodes_` into `attached_`, numbered from
+  // `kApartBase` there, so that own nodes can be added after them.
+  void split();
+
+  // Makes `nodes_` the whole list in build order, numbered 0, 1, 2, ...,
+  // with `parents_` beside it.
+  void flatten();
+
+  // This builder's own nodes first (`own_count_` of them, numbered in the
+  // order added). Until an own node is added after a `branch`, the nodes of
+  // every attached subgraph follow them here, already numbered as `build`
+  // lists them, so that building a graph made of adds and then branches
+  // moves and renumbers nothing.
   std::vector<Node> nodes_;
-  // The nodes of every attached subgraph, merged as each is attached (while
-  // the subgraph is still warm in the cache, so that `build` walks one
-  // contiguous list), in the order `build` lists them. Their ids count from
-  // 0 in this list. The dependencies of each direct subgraph's first node,
-  // at the positions in `attached_entries_`, name nodes of `nodes_`; every
-  // other dependency names a node of this list.
+  // Beside `nodes_`, the position of each node's one dependency (builders
+  // make at most one), or `no_parent`: what ordering needs, without reading
+  // the nodes again.
+  std::vector<std::size_t> parents_;
+  // Once an own node has followed a `branch`, the attached nodes instead.
   std::vector<Node> attached_;
-  std::vector<std::size_t> attached_entries_;
+  std::size_t own_count_ = 0;
   std::optional<NodeId> last_node_;
   std::optional<NodeId> branch_point_;
-  NodeId next_node_id_ = 0;
   BranchId next_branch_id_ = 1;
 };
 

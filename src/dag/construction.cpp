@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <span>
 
 #include "dag/dag.hpp"
@@ -110,7 +112,7 @@ std::vector<std::size_t> order_slots(const Slots& slots, const NodeIndex& index)
 // fills `positions` with the slots level after level, each level in `order`,
 // and `starts` with where each level begins in it, then its end.
 void level_slots(const Slots& slots, const std::vector<std::size_t>& order,
-                 std::vector<std::size_t>& positions, std::vector<std::size_t>& starts) {
+                 std::vector<Position>& positions, std::vector<std::size_t>& starts) {
   std::vector<std::size_t> level_of(slots.size(), npos);
   starts.assign(1, 0);  // counts per level, shifted by one, until summed below
   for (std::size_t slot : order) {
@@ -129,17 +131,111 @@ void level_slots(const Slots& slots, const std::vector<std::size_t>& order,
   for (std::size_t slot : order) positions[fill[level_of[slot]]++] = slot;
 }
 
+// When the roots come first and every other node's parent is at or after
+// the parent of the node before it (a chain, a fan-out, a chain with
+// branches of one node), the list is already in walking order: each node's
+// children are the run of nodes right after its predecessor's children.
+// Then fills `order` with the positions in list order and `level_starts`
+// with where each level begins, then its end, and returns true; otherwise
+// returns false and leaves both empty. Reads `parents` once.
+bool walk_sorted_forest(std::span<const std::size_t> parents, std::vector<Position>& order,
+                        std::vector<std::size_t>& level_starts) {
+  const std::size_t count = parents.size();
+  std::size_t roots = 0;
+  while (roots < count && parents[roots] == npos) ++roots;
+  // A level ends where the children of its last node end; `walked` is how
+  // many nodes the walk has met after taking the nodes before `next`, that
+  // is, the roots and every node whose parent comes before `next`.
+  level_starts.push_back(0);
+  std::size_t level_end = roots;
+  std::size_t walked = roots;
+  for (std::size_t next = 0; next < count; ++next) {
+    if (next == level_end) {
+      if (walked == next) break;  // nothing more reachable: not a forest walk
+      level_starts.push_back(next);
+      level_end = walked;
+    }
+    while (walked < count && parents[walked] == next) ++walked;
+    if (walked < count && parents[walked] < next) {
+      level_starts.clear();
+      return false;
+    }
+  }
+  if (walked != count) {
+    level_starts.clear();
+    return false;
+  }
+  if (count != 0) level_starts.push_back(count);
+  order.reserve(count);
+  for (Position position = 0; position < count; ++position) order.push_back(position);
+  return true;
+}
+
+// With one dependency per node, the order in which each node's last
+// dependency is met is a breadth-first walk from the roots. It lists the
+// nodes level by level, so it is also the flat list of levels: fills `order`
+// with it and `level_starts` with where each level begins, then its end.
+// `Link` is the integer type of the two temporary arrays that thread each
+// node's children through in list order: 32 bits whenever the positions
+// fit, which halves what a large graph writes and reads.
+template <class Link>
+void walk_forest(std::span<const std::size_t> parents, std::vector<Position>& order,
+                 std::vector<std::size_t>& level_starts) {
+  constexpr Link none = std::numeric_limits<Link>::max();
+  const std::size_t count = parents.size();
+  std::vector<Link> first_child(count, none);
+  std::vector<Link> next_sibling(count);
+  order.reserve(count);
+  for (std::size_t position = count; position-- > 0;) {
+    const std::size_t parent = parents[position];
+    if (parent == npos) {
+      order.push_back(position);  // roots, last first until reversed below
+    } else {
+      next_sibling[position] = first_child[parent];
+      first_child[parent] = static_cast<Link>(position);
+    }
+  }
+  std::reverse(order.begin(), order.end());
+
+  level_starts.push_back(0);
+  std::size_t level_end = order.size();
+  for (std::size_t next = 0; next < order.size(); ++next) {
+    if (next == level_end) {
+      level_starts.push_back(next);
+      level_end = order.size();
+    }
+    for (Link child = first_child[order[next]]; child != none; child = next_sibling[child])
+      order.push_back(child);
+  }
+  if (order.size() > level_starts.back()) level_starts.push_back(order.size());
+}
+
 }  // namespace
 
 Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
   Slots slots(nodes_);
   index_ = NodeIndex(slots.ids);
   slots.resolve(index_);
-  order_positions_ = order_slots(slots, index_);
-  level_slots(slots, order_positions_, level_positions_, level_starts_);
+  const std::vector<std::size_t> order = order_slots(slots, index_);
+  level_slots(slots, order, level_positions_, level_starts_);
 
-  execution_order_.reserve(order_positions_.size());
-  for (std::size_t position : order_positions_) execution_order_.push_back(slots.ids[position]);
+  execution_order_.reserve(order.size());
+  for (std::size_t position : order) execution_order_.push_back(slots.ids[position]);
+  if (!std::equal(order.begin(), order.end(), execution_order_.begin()))
+    order_positions_.assign(order.begin(), order.end());
+  if (std::ranges::equal(level_positions_, order_positions())) level_positions_ = {};
+}
+
+Dag::Dag(std::vector<Node> nodes, std::span<const std::size_t> parents)
+    : nodes_(std::move(nodes)), index_(NodeIndex::identity(nodes_.size())) {
+  // A chain has a level per node; others keep only what they use.
+  level_starts_.reserve(parents.size() + 1);
+  const bool sorted = walk_sorted_forest(parents, execution_order_, level_starts_);
+  if (!sorted && parents.size() < std::numeric_limits<std::uint32_t>::max())
+    walk_forest<std::uint32_t>(parents, execution_order_, level_starts_);
+  else if (!sorted)
+    walk_forest<std::size_t>(parents, execution_order_, level_starts_);
+  level_starts_.shrink_to_fit();
 }
 
 std::vector<std::vector<NodeId>> Dag::levels() const {
@@ -147,14 +243,15 @@ std::vector<std::vector<NodeId>> Dag::levels() const {
   for (std::size_t level = 0; level < levels.size(); ++level) {
     const auto positions = level_positions(level);
     levels[level].reserve(positions.size());
-    for (std::size_t position : positions) levels[level].push_back(nodes_[position].id);
+    for (Position position : positions) levels[level].push_back(nodes_[position].id);
   }
   return levels;
 }
 
-std::span<const std::size_t> Dag::level_positions(std::size_t level) const noexcept {
-  return {level_positions_.data() + level_starts_[level],
-          level_starts_[level + 1] - level_starts_[level]};
+std::span<const Position> Dag::level_positions(std::size_t level) const noexcept {
+  const std::span<const Position> positions =
+      level_positions_.empty() ? order_positions() : level_positions_;
+  return {positions.data() + level_starts_[level], level_starts_[level + 1] - level_starts_[level]};
 }
 
 }  // namespace corvane::dag

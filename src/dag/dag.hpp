@@ -13,6 +13,11 @@
 
 namespace corvane::dag {
 
+// A node's place in a graph's node list, kept in the id type: a graph whose
+// ids are its positions (as every graph a builder makes) then keeps one list
+// for its order of ids and its order of positions.
+using Position = NodeId;
+
 // A built, immutable graph: its nodes, a topological order of the runnable
 // ones and their dependency levels. Nodes on a cycle, or depending (directly
 // or not) on a missing id, stay in `nodes()` but are left out of execution.
@@ -22,6 +27,15 @@ class Dag {
   // Orders and levels `nodes` once, in time linear in nodes plus
   // dependencies. Reports nothing, whatever the dependencies.
   explicit Dag(std::vector<Node> nodes);
+
+  // What `parents` holds for a node that depends on nothing.
+  static constexpr std::size_t no_parent = NodeIndex::npos;
+
+  // The same graph as above for the nodes a builder makes: numbered 0, 1,
+  // 2, ... in list order, each depending on at most one other node, whose
+  // id `parents` gives by position (or `no_parent`). Reads no node: a large
+  // graph costs only the walk over these compact arrays.
+  Dag(std::vector<Node> nodes, std::span<const std::size_t> parents);
 
   const std::vector<Node>& nodes() const noexcept { return nodes_; }
   const std::vector<NodeId>& execution_order() const noexcept { return execution_order_; }
@@ -62,13 +76,19 @@ class Dag {
   std::vector<NodeId> execution_order_;
   NodeIndex index_;
   // The positions in `nodes_` of one level.
-  std::span<const std::size_t> level_positions(std::size_t level) const noexcept;
+  std::span<const Position> level_positions(std::size_t level) const noexcept;
+  std::span<const Position> order_positions() const noexcept {
+    return order_positions_.empty() ? execution_order_ : order_positions_;
+  }
 
   // The same order and levels as positions in `nodes_`, resolved once so
-  // that runs never look a node up. The levels are one flat list, level after
-  // level; `level_starts_` holds where each begins, and then the list's end.
-  std::vector<std::size_t> order_positions_;
-  std::vector<std::size_t> level_positions_;
+  // that runs never look a node up. The order is left empty when it equals
+  // `execution_order_`. The levels are one flat list, level after level,
+  // left empty when it would equal the order (as it does for every graph a
+  // builder makes); `level_starts_` holds where each level begins, and then
+  // the list's end.
+  std::vector<Position> order_positions_;
+  std::vector<Position> level_positions_;
   std::vector<std::size_t> level_starts_;
 };
 

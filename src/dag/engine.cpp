@@ -69,7 +69,7 @@ void run_inline(const Node& node, RunState& run, RunObserver* observer) {
 
 // Runs the nodes of one level on pool workers, `chunk_size` at a time, then
 // merges their outputs in the order the workers finished.
-void run_level_in_parallel(const std::vector<Node>& nodes, std::span<const std::size_t> level,
+void run_level_in_parallel(const std::vector<Node>& nodes, std::span<const Position> level,
                            std::uint64_t chunk_size, RunState& run, RunObserver* observer) {
   // Every worker of the level reads this one copy, taken before any of them
   // starts, so no node sees the outputs of another node of its level.
@@ -93,12 +93,12 @@ ExecutionResult Dag::run(bool parallel, std::optional<std::uint64_t> max_threads
                          RunObserver* observer) const {
   RunState run(keep_records);
   if (!parallel) {
-    for (std::size_t position : order_positions_) run_inline(nodes_[position], run, observer);
+    for (Position position : order_positions()) run_inline(nodes_[position], run, observer);
     return std::move(run).take();
   }
 
   for (std::size_t index = 0; index < level_count(); ++index) {
-    const std::span<const std::size_t> level = level_positions(index);
+    const std::span<const Position> level = level_positions(index);
     if (level.size() == 1) {
       run_inline(nodes_[level.front()], run, observer);
       continue;

@@ -7,8 +7,8 @@ namespace corvane::dag {
 NodeIndex::NodeIndex(std::span<const NodeId> ids) {
   NodeId largest = 0;
   for (NodeId id : ids) largest = std::max(largest, id);
-  dense_ = ids.empty() || largest / 4 < ids.size();
-  if (dense_) {
+  kind_ = ids.empty() || largest / 4 < ids.size() ? Kind::table : Kind::hash;
+  if (kind_ == Kind::table) {
     table_.assign(ids.empty() ? 0 : largest + 1, npos);
   } else {
     sparse_.reserve(ids.size());
@@ -17,7 +17,7 @@ NodeIndex::NodeIndex(std::span<const NodeId> ids) {
   for (std::size_t position = 0; position < ids.size(); ++position) {
     const NodeId id = ids[position];
     bool first_with_id;
-    if (dense_) {
+    if (kind_ == Kind::table) {
       first_with_id = table_[id] == npos;
       if (first_with_id) table_[id] = position;
     } else {
@@ -25,6 +25,12 @@ NodeIndex::NodeIndex(std::span<const NodeId> ids) {
     }
     ids_unique_ = ids_unique_ && first_with_id;
   }
+}
+
+NodeIndex NodeIndex::identity(std::size_t count) {
+  NodeIndex index;
+  index.identity_count_ = count;
+  return index;
 }
 
 }  // namespace corvane::dag

@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -205,6 +206,36 @@ TEST(BuilderMappingTest, LaterPairForTheSameFirstNameWins) {
   ASSERT_EQ(node.outputs.size(), 1u);
   EXPECT_EQ(node.outputs.begin()->second, "two");
   EXPECT_FALSE(node.label.has_value());
+}
+
+// A random mix of adds and branches, nested subgraphs and empty ones, with
+// adds after branches, so that both ways the builder keeps attached nodes
+// are exercised.
+Graph random_graph(std::mt19937& random, int depth) {
+  Graph graph;
+  const int steps = std::uniform_int_distribution(0, 6)(random);
+  for (int step = 0; step < steps; ++step) {
+    if (depth < 3 && random() % 2 == 0)
+      graph.branch(random_graph(random, depth + 1));
+    else
+      graph.add(NodeFunction::noop());
+  }
+  return graph;
+}
+
+// The builder orders and levels its graphs without reading the nodes; the
+// general construction from the same node list must agree on everything.
+TEST(BuilderOrderingTest, AgreesWithOrderingTheNodeList) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 500; ++round) {
+    const dag::Dag built = random_graph(random, 0).build();
+    const dag::Dag listed(built.nodes());
+    for (std::size_t position = 0; position < built.nodes().size(); ++position)
+      ASSERT_EQ(built.nodes()[position].id, position) << "round " << round;
+    ASSERT_EQ(built.execution_order(), listed.execution_order()) << "round " << round;
+    ASSERT_EQ(built.levels(), listed.levels()) << "round " << round;
+    ASSERT_EQ(built.to_mermaid(), listed.to_mermaid()) << "round " << round;
+  }
 }
 
 }  // namespace
