@@ -1,4 +1,7 @@
 #include <algorithm>
+#include <charconv>
+#include <iterator>
+#include <limits>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -50,15 +53,20 @@ bool produces(const Node& producer, std::string_view broadcast) {
   return false;
 }
 
+void append_id(std::string& text, NodeId id) {
+  char digits[std::numeric_limits<NodeId>::digits10 + 1];
+  text.append(digits, std::to_chars(std::begin(digits), std::end(digits), id).ptr);
+}
+
 void append_declaration(std::string& text, const Node& node) {
   text += "    ";
-  text += std::to_string(node.id);
+  append_id(text, node.id);
   text += "[\"";
   if (node.label) {
     append_node_label(text, *node.label);
   } else {
     text += "Node ";
-    text += std::to_string(node.id);
+    append_id(text, node.id);
   }
   text += "\"]\n";
 }
@@ -80,7 +88,7 @@ std::string edge_label(const Node& to, const Node& producer) {
 // "    {from} --> {to}", or with the carried variables between pipes.
 void append_edge(std::string& text, NodeId from, const Node& to, const Node* producer) {
   text += "    ";
-  text += std::to_string(from);
+  append_id(text, from);
   text += " -->";
   if (producer != nullptr) {
     const std::string label = edge_label(to, *producer);
@@ -91,14 +99,19 @@ void append_edge(std::string& text, NodeId from, const Node& to, const Node* pro
     }
   }
   text += " ";
-  text += std::to_string(to.id);
+  append_id(text, to.id);
   text += "\n";
 }
 
 }  // namespace
 
 std::string Dag::to_mermaid() const {
-  std::string text = "graph TD\n";
+  // Room for a typical node's declaration and edge, so that a large graph's
+  // text is not copied again each time it outgrows its buffer; room never
+  // written costs no memory.
+  std::string text;
+  text.reserve(96 * nodes_.size() + 16);
+  text = "graph TD\n";
   for (const Node& node : nodes_) append_declaration(text, node);
 
   DrawnEdges drawn(index_.ids_unique());
@@ -112,8 +125,12 @@ std::string Dag::to_mermaid() const {
     }
   }
 
-  for (const Node& node : nodes_)
-    if (node.is_branch_entry) text += "    style " + std::to_string(node.id) + " fill:#e1f5ff\n";
+  for (const Node& node : nodes_) {
+    if (!node.is_branch_entry) continue;
+    text += "    style ";
+    append_id(text, node.id);
+    text += " fill:#e1f5ff\n";
+  }
   return escape_equals_in_tag_spans(std::move(text));
 }
 

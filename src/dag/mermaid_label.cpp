@@ -17,7 +17,21 @@ std::size_t space_length(std::string_view text) {
   if (text.empty()) return 0;
   const char first = text.front();
   if (first == ' ' || (first >= '\t' && first <= '\r')) return 1;
-  if (static_cast<unsigned char>(first) < 0x80) return 0;
+  // Every wide space starts with one of these lead bytes, and those starting
+  // with 0xE2 go on with 0x80 or 0x81; anything else (an arrow, a letter, a
+  // continuation byte) is ruled out without comparing against the list.
+  switch (static_cast<unsigned char>(first)) {
+    case 0xC2:
+    case 0xE1:
+    case 0xE3:
+    case 0xEF:
+      break;
+    case 0xE2:
+      if (text.size() < 2 || (text[1] != '\x80' && text[1] != '\x81')) return 0;
+      break;
+    default:
+      return 0;
+  }
   for (std::string_view space : kWideSpaces)
     if (text.starts_with(space)) return space.size();
   return 0;
