@@ -31,7 +31,7 @@ BranchId Graph::branch(Graph subgraph) {
   const NodeId first_id = in_place ? nodes_.size() : kApartBase + attached_.size();
   shift_ids(incoming, 0, first_id);
   if (in_place) {
-    for (std::size_t parent : subgraph.parents_)
+    for (NodeId parent : subgraph.parents_)
       parents_.push_back(parent == no_parent ? no_parent : parent + first_id);
   }
   if (branch_point_ && subgraph.own_count_ != 0) {
@@ -79,7 +79,7 @@ void Graph::flatten() {
 
 dag::Dag Graph::build() && {
   flatten();
-  return dag::Dag(std::move(nodes_), parents_);
+  return dag::Dag(std::move(nodes_), std::move(parents_));
 }
 
 }  // namespace corvane::builder

@@ -58,7 +58,7 @@ class Graph {
   }
 
  private:
-  static constexpr std::size_t no_parent = dag::Dag::no_parent;
+  static constexpr NodeId no_parent = dag::Dag::no_parent;
   // While own nodes may still be added in front of them, attached nodes kept
   // apart are numbered from here. No own id gets this far, so a dependency
   // tells by its size which of the two lists it names.
@@ -86,7 +86,7 @@ class Graph {
   // Beside `nodes_`, the position of each node's one dependency (builders
   // make at most one), or `no_parent`: what ordering needs, without reading
   // the nodes again.
-  std::vector<std::size_t> parents_;
+  std::vector<NodeId> parents_;
   // Once an own node has followed a `branch`, the attached nodes instead.
   std::vector<Node> attached_;
   std::size_t own_count_ = 0;

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <span>
 
 #include "dag/dag.hpp"
@@ -135,17 +136,16 @@ void level_slots(const Slots& slots, const std::vector<std::size_t>& order,
 // the parent of the node before it (a chain, a fan-out, a chain with
 // branches of one node), the list is already in walking order: each node's
 // children are the run of nodes right after its predecessor's children.
-// Then fills `order` with the positions in list order and `level_starts`
-// with where each level begins, then its end, and returns true; otherwise
-// returns false and leaves both empty. Reads `parents` once.
-bool walk_sorted_forest(std::span<const std::size_t> parents, std::vector<Position>& order,
-                        std::vector<std::size_t>& level_starts) {
+// Then fills `level_starts` with where each level begins, then its end, and
+// returns true; otherwise returns false and leaves it as it was.
+bool walk_sorted_forest(std::span<const NodeId> parents, std::vector<std::size_t>& level_starts) {
   const std::size_t count = parents.size();
   std::size_t roots = 0;
-  while (roots < count && parents[roots] == npos) ++roots;
+  while (roots < count && parents[roots] == Dag::no_parent) ++roots;
   // A level ends where the children of its last node end; `walked` is how
   // many nodes the walk has met after taking the nodes before `next`, that
   // is, the roots and every node whose parent comes before `next`.
+  const std::size_t kept = level_starts.size();
   level_starts.push_back(0);
   std::size_t level_end = roots;
   std::size_t walked = roots;
@@ -156,46 +156,46 @@ bool walk_sorted_forest(std::span<const std::size_t> parents, std::vector<Positi
       level_end = walked;
     }
     while (walked < count && parents[walked] == next) ++walked;
-    if (walked < count && parents[walked] < next) {
-      level_starts.clear();
-      return false;
-    }
+    if (walked < count && parents[walked] < next) break;  // not sorted
   }
   if (walked != count) {
-    level_starts.clear();
+    level_starts.resize(kept);
     return false;
   }
   if (count != 0) level_starts.push_back(count);
-  order.reserve(count);
-  for (Position position = 0; position < count; ++position) order.push_back(position);
   return true;
 }
 
 // With one dependency per node, the order in which each node's last
 // dependency is met is a breadth-first walk from the roots. It lists the
-// nodes level by level, so it is also the flat list of levels: fills `order`
-// with it and `level_starts` with where each level begins, then its end.
-// `Link` is the integer type of the two temporary arrays that thread each
-// node's children through in list order: 32 bits whenever the positions
-// fit, which halves what a large graph writes and reads.
+// nodes level by level, so it is also the flat list of levels: replaces
+// `parents` with it and fills `level_starts` with where each level begins,
+// then its end. `Link` is the integer type of the two temporary arrays that
+// thread each node's children through in list order: 32 bits whenever the
+// positions fit, which halves what a large graph writes and reads.
 template <class Link>
-void walk_forest(std::span<const std::size_t> parents, std::vector<Position>& order,
-                 std::vector<std::size_t>& level_starts) {
+void walk_forest(std::vector<NodeId>& parents, std::vector<std::size_t>& level_starts) {
   constexpr Link none = std::numeric_limits<Link>::max();
   const std::size_t count = parents.size();
   std::vector<Link> first_child(count, none);
   std::vector<Link> next_sibling(count);
-  order.reserve(count);
+  std::size_t roots = 0;
   for (std::size_t position = count; position-- > 0;) {
-    const std::size_t parent = parents[position];
-    if (parent == npos) {
-      order.push_back(position);  // roots, last first until reversed below
+    const NodeId parent = parents[position];
+    if (parent == Dag::no_parent) {
+      ++roots;
     } else {
       next_sibling[position] = first_child[parent];
       first_child[parent] = static_cast<Link>(position);
     }
   }
-  std::reverse(order.begin(), order.end());
+
+  // The parents are read; their memory takes the order, roots first.
+  std::vector<NodeId>& order = parents;
+  std::size_t root_end = 0;
+  for (std::size_t position = 0; root_end < roots; ++position)
+    if (order[position] == Dag::no_parent) order[root_end++] = position;
+  order.resize(roots);
 
   level_starts.push_back(0);
   std::size_t level_end = order.size();
@@ -226,15 +226,17 @@ Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
   if (std::ranges::equal(level_positions_, order_positions())) level_positions_ = {};
 }
 
-Dag::Dag(std::vector<Node> nodes, std::span<const std::size_t> parents)
+Dag::Dag(std::vector<Node> nodes, std::vector<NodeId> parents)
     : nodes_(std::move(nodes)), index_(NodeIndex::identity(nodes_.size())) {
   // A chain has a level per node; others keep only what they use.
   level_starts_.reserve(parents.size() + 1);
-  const bool sorted = walk_sorted_forest(parents, execution_order_, level_starts_);
-  if (!sorted && parents.size() < std::numeric_limits<std::uint32_t>::max())
-    walk_forest<std::uint32_t>(parents, execution_order_, level_starts_);
-  else if (!sorted)
-    walk_forest<std::size_t>(parents, execution_order_, level_starts_);
+  if (walk_sorted_forest(parents, level_starts_))
+    std::iota(parents.begin(), parents.end(), NodeId{0});
+  else if (parents.size() < std::numeric_limits<std::uint32_t>::max())
+    walk_forest<std::uint32_t>(parents, level_starts_);
+  else
+    walk_forest<std::size_t>(parents, level_starts_);
+  execution_order_ = std::move(parents);
   level_starts_.shrink_to_fit();
 }
 

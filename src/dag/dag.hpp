@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,13 +30,14 @@ class Dag {
   explicit Dag(std::vector<Node> nodes);
 
   // What `parents` holds for a node that depends on nothing.
-  static constexpr std::size_t no_parent = NodeIndex::npos;
+  static constexpr NodeId no_parent = std::numeric_limits<NodeId>::max();
 
   // The same graph as above for the nodes a builder makes: numbered 0, 1,
   // 2, ... in list order, each depending on at most one other node, whose
-  // id `parents` gives by position (or `no_parent`). Reads no node: a large
-  // graph costs only the walk over these compact arrays.
-  Dag(std::vector<Node> nodes, std::span<const std::size_t> parents);
+  // id `parents` gives by position (or `no_parent`). Reads no node, and
+  // keeps the execution order in the memory of `parents`: a large graph
+  // costs only a walk or two over that one array.
+  Dag(std::vector<Node> nodes, std::vector<NodeId> parents);
 
   const std::vector<Node>& nodes() const noexcept { return nodes_; }
   const std::vector<NodeId>& execution_order() const noexcept { return execution_order_; }
