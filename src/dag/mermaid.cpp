@@ -58,7 +58,9 @@ void append_id(std::string& text, NodeId id) {
   text.append(digits, std::to_chars(std::begin(digits), std::end(digits), id).ptr);
 }
 
-void append_declaration(std::string& text, const Node& node) {
+// Appends the node's declaration line; returns whether its label ends in
+// `=`.
+bool append_declaration(std::string& text, const Node& node) {
   text += "    ";
   append_id(text, node.id);
   text += "[\"";
@@ -69,6 +71,7 @@ void append_declaration(std::string& text, const Node& node) {
     append_id(text, node.id);
   }
   text += "\"]\n";
+  return node.label && node.label->ends_with('=');
 }
 
 // The carried variables of an edge, "{broadcast} → {implementation}" for
@@ -85,8 +88,10 @@ std::string edge_label(const Node& to, const Node& producer) {
   return label;
 }
 
-// "    {from} --> {to}", or with the carried variables between pipes.
-void append_edge(std::string& text, NodeId from, const Node& to, const Node* producer) {
+// "    {from} --> {to}", or with the carried variables between pipes; returns
+// whether that label ends in `=`.
+bool append_edge(std::string& text, NodeId from, const Node& to, const Node* producer) {
+  bool ends_in_equals = false;
   text += "    ";
   append_id(text, from);
   text += " -->";
@@ -96,11 +101,13 @@ void append_edge(std::string& text, NodeId from, const Node& to, const Node* pro
       text += "|";
       append_edge_label(text, label);
       text += "|";
+      ends_in_equals = label.ends_with('=');
     }
   }
   text += " ";
   append_id(text, to.id);
   text += "\n";
+  return ends_in_equals;
 }
 
 }  // namespace
@@ -112,7 +119,10 @@ std::string Dag::to_mermaid() const {
   std::string text;
   text.reserve(96 * nodes_.size() + 16);
   text = "graph TD\n";
-  for (const Node& node : nodes_) append_declaration(text, node);
+  // Only a label ending in `=` can put `="` into the text, which is all that
+  // the pass over tag-like spans at the end rewrites.
+  bool label_ends_in_equals = false;
+  for (const Node& node : nodes_) label_ends_in_equals |= append_declaration(text, node);
 
   DrawnEdges drawn(index_.ids_unique());
   for (const Node& node : nodes_) {
@@ -120,8 +130,8 @@ std::string Dag::to_mermaid() const {
       if (!drawn.first_time(node, i)) continue;
       const NodeId dependency = node.dependencies[i];
       const std::size_t producer = index_.find(dependency);
-      append_edge(text, dependency, node,
-                  producer == NodeIndex::npos ? nullptr : &nodes_[producer]);
+      label_ends_in_equals |= append_edge(
+          text, dependency, node, producer == NodeIndex::npos ? nullptr : &nodes_[producer]);
     }
   }
 
@@ -131,7 +141,7 @@ std::string Dag::to_mermaid() const {
     append_id(text, node.id);
     text += " fill:#e1f5ff\n";
   }
-  return escape_equals_in_tag_spans(std::move(text));
+  return label_ends_in_equals ? escape_equals_in_tag_spans(std::move(text)) : text;
 }
 
 }  // namespace corvane::dag
