@@ -122,7 +122,11 @@ std::string Dag::to_mermaid() const {
   // Only a label ending in `=` can put `="` into the text, which is all that
   // the pass over tag-like spans at the end rewrites.
   bool label_ends_in_equals = false;
-  for (const Node& node : nodes_) label_ends_in_equals |= append_declaration(text, node);
+  std::vector<NodeId> branch_entries;
+  for (const Node& node : nodes_) {
+    label_ends_in_equals |= append_declaration(text, node);
+    if (node.is_branch_entry) branch_entries.push_back(node.id);
+  }
 
   DrawnEdges drawn(index_.ids_unique());
   for (const Node& node : nodes_) {
@@ -135,10 +139,9 @@ std::string Dag::to_mermaid() const {
     }
   }
 
-  for (const Node& node : nodes_) {
-    if (!node.is_branch_entry) continue;
+  for (NodeId entry : branch_entries) {
     text += "    style ";
-    append_id(text, node.id);
+    append_id(text, entry);
     text += " fill:#e1f5ff\n";
   }
   return label_ends_in_equals ? escape_equals_in_tag_spans(std::move(text)) : text;
