@@ -144,7 +144,8 @@ std::string Dag::to_mermaid() const {
     append_id(text, entry);
     text += " fill:#e1f5ff\n";
   }
-  return label_ends_in_equals ? escape_equals_in_tag_spans(std::move(text)) : text;
+  if (!label_ends_in_equals) return text;
+  return escape_equals_in_tag_spans(std::move(text));
 }
 
 }  // namespace corvane::dag
