@@ -217,7 +217,6 @@ void WorkerPool::work() {
 
 void WorkerPool::run_claimed(Wave& wave, std::size_t index, std::unique_lock<std::mutex>& lock) {
   ++busy_;
-  const bool more_work = !waiting_.empty();
   lock.unlock();
   struct Finish {
     WorkerPool& pool;
@@ -233,9 +232,11 @@ void WorkerPool::run_claimed(Wave& wave, std::size_t index, std::unique_lock<std
     }
   } finish{*this, wave, lock};
   (*wave.task)(index);
-  // With nothing else to run at once, whatever host lock the task kept goes
-  // back before its caller learns that it has finished.
-  if (!more_work) call_host_hook(&HostHooks::before_wait);
+  // With nothing left to claim now, whatever host lock the task kept goes
+  // back before this worker queues for the pool's mutex with the other
+  // finishers of a wide wave, and before its caller learns that it has
+  // finished.
+  if (!has_waiting_.load(std::memory_order_relaxed)) call_host_hook(&HostHooks::before_wait);
 }
 
 }  // namespace corvane::dag

@@ -94,7 +94,7 @@ class WorkerPool {
   // Waves with tasks not yet claimed, oldest first.
   std::deque<Wave*> waiting_;
   // Whether `waiting_` holds a wave, readable without the mutex by workers
-  // that linger.
+  // that linger or have just finished a task.
   std::atomic<bool> has_waiting_{false};
   std::size_t threads_ = 0;
   // Workers that have decided to leave but have not left yet: no longer
