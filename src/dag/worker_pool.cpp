@@ -48,7 +48,7 @@ void spin_until(Done done, std::chrono::microseconds limit) {
 
 WorkerPool::Settings WorkerPool::default_settings() {
   using namespace std::chrono_literals;
-  return {2000ms, std::max(1u, std::thread::hardware_concurrency()), 100us, 30us, 30us};
+  return {2000ms, std::max(1u, std::thread::hardware_concurrency()), 100us, 200us, 30us};
 }
 
 WorkerPool::WorkerPool(Settings settings) : settings_(settings) {}

@@ -31,13 +31,17 @@ class WorkerPool {
     std::chrono::microseconds stall_check;
     // How long a worker that ran out of tasks keeps looking for the next
     // wave before it sleeps: a caller running wave after wave then finds it
-    // awake instead of paying a wake-up per wave.
+    // awake instead of paying a wake-up per wave. While the workers of a
+    // wide wave finish one by one, those lingering also keep processors
+    // from going idle in between, so that each thread the host's lock is
+    // handed to next wakes sooner.
     std::chrono::microseconds linger;
     // How long a caller looks for its wave to end before it sleeps.
     std::chrono::microseconds caller_spin;
   };
 
-  // Two seconds of idleness, one kept worker per processor core.
+  // Two seconds of idleness, one kept worker per processor core, lingering
+  // for 200 microseconds.
   static Settings default_settings();
 
   explicit WorkerPool(Settings settings);
