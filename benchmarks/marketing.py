@@ -103,6 +103,7 @@ def spend_zero_mean_unit_variance(spend_zero_mean: pd.Series, spend_std_dev: flo
 
 
 # run.py
+import pandas as pd
 from hamilton import driver
 
 import my_functions
