@@ -161,9 +161,11 @@ def _checked_returns(returns: object) -> Returns:
 
 
 @overload
-def node(function: Callable[P, R], /) -> DecoratedNode[P, R]: ...
+def node(function: Callable[P, R], /, *, returns: Returns | None = None) -> DecoratedNode[P, R]: ...
 @overload
-def node(*, returns: Returns | None = None) -> Callable[[Callable[P, R]], DecoratedNode[P, R]]: ...
+def node(
+    function: None = None, /, *, returns: Returns | None = None
+) -> Callable[[Callable[P, R]], DecoratedNode[P, R]]: ...
 
 
 def node(

@@ -66,11 +66,13 @@ def _checked_inputs(inputs: Mapping[str, object] | None) -> dict[str, object]:
     if inputs is None:
         return {}
     if not isinstance(inputs, Mapping):
-        raise TypeError(f"inputs must be a mapping, not {type(inputs).__name__}")
+        raise TypeError(
+            f"inputs must be a mapping from str to objects, got {type(inputs).__name__}"
+        )
     given = dict(inputs.items())
     for name in given:
         if not isinstance(name, str):
-            raise TypeError(f"input names must be str, not {type(name).__name__}")
+            raise TypeError(f"inputs keys must be str, got {type(name).__name__}")
     return given
 
 
