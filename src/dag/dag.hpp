@@ -49,6 +49,17 @@ class Dag {
     return level_starts_.empty() ? 0 : level_starts_.size() - 1;
   }
 
+  // The execution order and one level as positions in `nodes()`; the levels
+  // are consecutive slices of the order. Readers walk these instead of
+  // looking ids up.
+  std::span<const Position> order_positions() const noexcept {
+    return order_positions_.empty() ? execution_order_ : order_positions_;
+  }
+  std::span<const Position> level_positions(std::size_t level) const noexcept;
+  // The position in `nodes()` of the node that a dependency on `id` names
+  // (the first with that id), or `NodeIndex::npos`. Constant time.
+  std::size_t position_of(NodeId id) const { return index_.find(id); }
+
   // Runs the graph once from an empty context: node after node in
   // `execution_order()`, or with `parallel` level after level, the nodes of
   // a level of two or more on their own worker threads, `max_threads` at a
@@ -77,11 +88,6 @@ class Dag {
   std::vector<Node> nodes_;
   std::vector<NodeId> execution_order_;
   NodeIndex index_;
-  // The positions in `nodes_` of one level.
-  std::span<const Position> level_positions(std::size_t level) const noexcept;
-  std::span<const Position> order_positions() const noexcept {
-    return order_positions_.empty() ? execution_order_ : order_positions_;
-  }
 
   // The same order and levels as positions in `nodes_`, resolved once so
   // that runs never look a node up. The order is left empty when it equals

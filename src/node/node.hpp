@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "graph_data/graph_data.hpp"
 #include "node/dependency_list.hpp"
@@ -32,6 +33,7 @@ struct Node {
   Context variant_params;
   std::optional<BranchId> branch_id;
   bool is_branch_entry = false;
+  std::vector<std::string> optional_inputs;  // implementation names with defaults
 
   // Calls the function with the mapped inputs found in `context` and returns
   // the mapped results under broadcast names, as a new map. Names missing
