@@ -16,6 +16,7 @@ using node::NamePair;
 using node::Node;
 using node::NodeFunction;
 using node::NodeId;
+using node::NodeSettings;
 
 // Builds a graph as a chain of nodes with subgraphs hanging side by side from
 // it. Used by one thread at a time; no operation fails.
@@ -31,7 +32,16 @@ class Graph {
   // `inputs` pairs are (broadcast, implementation) names, `outputs` pairs
   // (implementation, broadcast); a later pair for the same first name wins.
   Graph& add(NodeFunction function, std::optional<std::string> label = std::nullopt,
-             std::vector<NamePair> inputs = {}, std::vector<NamePair> outputs = {});
+             std::vector<NamePair> inputs = {}, std::vector<NamePair> outputs = {},
+             NodeSettings settings = {});
+
+  // Appends a node like `add`, but one that depends on every node of this
+  // builder that no other node depends on yet (the last node of every
+  // branch, nested ones included, and the node added last unless a branch
+  // hangs from it), in node-list order. Later nodes hang from it.
+  Graph& join(NodeFunction function, std::optional<std::string> label = std::nullopt,
+              std::vector<NamePair> inputs = {}, std::vector<NamePair> outputs = {},
+              NodeSettings settings = {});
 
   // Takes over `subgraph` and hangs its first node from the node most
   // recently added (the same node for every `branch` call since the last
@@ -68,6 +78,18 @@ class Graph {
   // on; smaller dependencies name nodes that keep their ids. Unsigned
   // arithmetic wraps, so a shift can also take away.
   static void shift_ids(std::span<Node> nodes, NodeId from, NodeId shift);
+  // The same for the dependencies alone, and for the ids in `sinks`.
+  static void shift_dependencies(std::span<Node> nodes, NodeId from, NodeId shift);
+  static void shift_sinks(std::vector<NodeId>& sinks, NodeId shift);
+
+  // Appends an own node depending on `dependencies` and makes it the node
+  // added last.
+  Graph& append(NodeFunction function, std::optional<std::string> label,
+                std::vector<NamePair> inputs, std::vector<NamePair> outputs,
+                NodeSettings settings, node::DependencyList dependencies);
+
+  // The nodes no other node depends on, in node-list order.
+  node::DependencyList sinks() const;
 
   // Moves the attached nodes out of `nodes_` into `attached_`, numbered from
   // `kApartBase` there, so that own nodes can be added after them.
@@ -90,6 +112,15 @@ class Graph {
   // Once an own node has followed a `branch`, the attached nodes instead.
   std::vector<Node> attached_;
   std::size_t own_count_ = 0;
+  // The attached nodes no node depends on yet, numbered as they are now,
+  // in node-list order.
+  std::vector<NodeId> attached_sinks_;
+  // Whether some node depends on a node other than the one before it in
+  // the sense of `parents_`: then `parents_` cannot describe the graph and
+  // building falls back to ordering the nodes themselves.
+  bool joined_ = false;
+  // Whether a branch with nodes hangs from `last_node_`.
+  bool last_has_child_ = false;
   std::optional<NodeId> last_node_;
   std::optional<NodeId> branch_point_;
   BranchId next_branch_id_ = 1;

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "graph_data/graph_data.hpp"
+#include "graph_data/seeded_hash.hpp"
 #include "node/node.hpp"
 
 namespace corvane::dag {

@@ -1,23 +1,20 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
+#include "graph_data/context.hpp"
 #include "graph_data/py_object_handle.hpp"
-#include "graph_data/seeded_hash.hpp"
 
 namespace corvane::graph_data {
 
 struct GraphData;
 
-// Variable name to value. Every map has its own random hash seed, so its
-// iteration order is unspecified and differs between maps and runs.
-using Context = std::unordered_map<std::string, GraphData, SeededHash, std::equal_to<>>;
+// Variable name to value, listed in the order names were first written.
+using Context = OrderedMap<GraphData>;
 
 // A nested context held by value: copying copies every entry, recursively.
 // Boxed because a variant cannot hold a map of itself directly.

@@ -12,6 +12,7 @@ Node::Node(NodeId id, NodeFunction function, std::optional<std::string> label, N
 
 Context Node::execute(const Context& context) const {
   Context arguments;
+  arguments.reserve(inputs.size());
   for (const auto& [broadcast, implementation] : inputs) {
     auto found = context.find(broadcast);
     if (found != context.end()) arguments.insert_or_assign(implementation, found->second);

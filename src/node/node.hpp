@@ -14,6 +14,15 @@ namespace corvane::node {
 
 using BranchId = std::uint64_t;
 
+// What a node carries besides its function, label and mappings.
+struct NodeSettings {
+  // Handed to every call of the function as its second argument.
+  Context params;
+  // Implementation names the function has defaults for: a run that lacks
+  // them is not missing anything.
+  std::vector<std::string> optional_inputs;
+};
+
 // One computation step: a shared function plus the name mappings that link
 // the function's own names (implementation names) with the run's variable
 // names (broadcast names).
@@ -33,7 +42,7 @@ struct Node {
   Context variant_params;
   std::optional<BranchId> branch_id;
   bool is_branch_entry = false;
-  std::vector<std::string> optional_inputs;  // implementation names with defaults
+  std::vector<std::string> optional_inputs;
 
   // Calls the function with the mapped inputs found in `context` and returns
   // the mapped results under broadcast names, as a new map. Names missing

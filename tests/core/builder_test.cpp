@@ -191,7 +191,71 @@ INSTANTIATE_TEST_SUITE_P(
                                    {"s2", 8, {7}, 1, false},
                                    {"n0", 9, {7}, 1, true},
                                    {"n1", 10, {9}, 1, false},
-                                   {"m0", 11, {9}, 1, true}}}),
+                                   {"m0", 11, {9}, 1, true}}},
+                      // A join waits for every node nothing depends on yet: the end of
+                      // each branch (nested ones too) and the last node unless a branch
+                      // hangs from it; later nodes hang from the join.
+                      BuilderCase{"JoinGathersEveryBranchEnd",
+                                  [](auto& ids) {
+                                    Graph sub = subgraph_with_nested_branch(ids);
+                                    Graph g = chain({"a"});
+                                    ids.push_back(g.branch(std::move(sub)));
+                                    ids.push_back(g.branch(chain({"x"})));
+                                    g.join(NodeFunction::noop(), "j");
+                                    g.add(NodeFunction::noop(), "k");
+                                    ids.push_back(g.branch(chain({"y"})));
+                                    g.join(NodeFunction::noop(), "l");
+                                    g.join(NodeFunction::noop(), "m");
+                                    return g;
+                                  },
+                                  {1, 1, 1, 2, 3},
+                                  {{"a", 0, {}, main_graph, false},
+                                   {"j", 1, {7, 9, 10, 11}, main_graph, false},
+                                   {"k", 2, {1}, main_graph, false},
+                                   {"l", 3, {12}, main_graph, false},
+                                   {"m", 4, {3}, main_graph, false},
+                                   {"s0", 5, {0}, 1, true},
+                                   {"s1", 6, {5}, 1, false},
+                                   {"s2", 7, {6}, 1, false},
+                                   {"n0", 8, {6}, 1, true},
+                                   {"n1", 9, {8}, 1, false},
+                                   {"m0", 10, {8}, 1, true},
+                                   {"x", 11, {0}, 2, true},
+                                   {"y", 12, {2}, 3, true}}},
+                      // Inside a subgraph a join waits for that subgraph's nodes only;
+                      // a join on an empty builder, or with no branch, is an add.
+                      BuilderCase{"JoinInsideABranchStaysInside",
+                                  [](auto& ids) {
+                                    Graph sub;
+                                    sub.join(NodeFunction::noop(), "s0");
+                                    ids.push_back(sub.branch(chain({"t"})));
+                                    sub.join(NodeFunction::noop(), "s1");
+                                    sub.join(NodeFunction::noop(), "s2");
+                                    Graph g = chain({"a"});
+                                    ids.push_back(g.branch(std::move(sub)));
+                                    ids.push_back(g.branch(chain({"x"})));
+                                    return g;
+                                  },
+                                  {1, 1, 2},
+                                  {{"a", 0, {}, main_graph, false},
+                                   {"s0", 1, {0}, 1, true},
+                                   {"s1", 2, {4}, 1, false},
+                                   {"s2", 3, {2}, 1, false},
+                                   {"t", 4, {1}, 1, true},
+                                   {"x", 5, {0}, 2, true}}},
+                      BuilderCase{"JoinGathersDetachedBranches",
+                                  [](auto& ids) {
+                                    Graph g;
+                                    ids.push_back(g.branch(chain({"x", "y"})));
+                                    g.add(NodeFunction::noop(), "a");
+                                    g.join(NodeFunction::noop(), "j");
+                                    return g;
+                                  },
+                                  {1},
+                                  {{"a", 0, {}, main_graph, false},
+                                   {"j", 1, {0, 3}, main_graph, false},
+                                   {"x", 2, {}, main_graph, false},
+                                   {"y", 3, {2}, main_graph, false}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BuilderMappingTest, LaterPairForTheSameFirstNameWins) {
@@ -208,15 +272,18 @@ TEST(BuilderMappingTest, LaterPairForTheSameFirstNameWins) {
   EXPECT_FALSE(node.label.has_value());
 }
 
-// A random mix of adds and branches, nested subgraphs and empty ones, with
-// adds after branches, so that both ways the builder keeps attached nodes
+// A random mix of adds, joins and branches, nested subgraphs and empty ones,
+// with adds after branches, so that both ways the builder keeps attached nodes
 // are exercised.
 Graph random_graph(std::mt19937& random, int depth) {
   Graph graph;
   const int steps = std::uniform_int_distribution(0, 6)(random);
   for (int step = 0; step < steps; ++step) {
-    if (depth < 3 && random() % 2 == 0)
+    const auto choice = random() % 6;
+    if (depth < 3 && choice < 3)
       graph.branch(random_graph(random, depth + 1));
+    else if (choice == 3)
+      graph.join(NodeFunction::noop());
     else
       graph.add(NodeFunction::noop());
   }

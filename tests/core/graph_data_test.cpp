@@ -130,11 +130,5 @@ TEST(GraphDataTest, CopiesAndReleasesOfHandlesBalance) {
   EXPECT_FALSE(object.over_released);
 }
 
-TEST(GraphDataTest, EveryMapGetsItsOwnSeed) {
-  const SeededHash first, second;
-  EXPECT_NE(first("name"), second("name"));
-  EXPECT_EQ(first("name"), first(std::string("name")));
-}
-
 }  // namespace
 }  // namespace corvane::graph_data
