@@ -14,10 +14,23 @@
 
 namespace corvane::dag {
 
+class RunPlan;
+
 // A node's place in a graph's node list, kept in the id type: a graph whose
 // ids are its positions (as every graph a builder makes) then keeps one list
 // for its order of ids and its order of positions.
 using Position = NodeId;
+
+// Everything one run is given.
+struct RunOptions {
+  bool parallel = false;
+  std::optional<std::uint64_t> max_threads;
+  RunObserver* observer = nullptr;
+  // The context the run starts from.
+  Context inputs;
+  // Only these nodes run, and only its targets come back; null for all.
+  const RunPlan* plan = nullptr;
+};
 
 // A built, immutable graph: its nodes, a topological order of the runnable
 // ones and their dependency levels. Nodes on a cycle, or depending (directly
@@ -49,17 +62,6 @@ class Dag {
     return level_starts_.empty() ? 0 : level_starts_.size() - 1;
   }
 
-  // The execution order and one level as positions in `nodes()`; the levels
-  // are consecutive slices of the order. Readers walk these instead of
-  // looking ids up.
-  std::span<const Position> order_positions() const noexcept {
-    return order_positions_.empty() ? execution_order_ : order_positions_;
-  }
-  std::span<const Position> level_positions(std::size_t level) const noexcept;
-  // The position in `nodes()` of the node that a dependency on `id` names
-  // (the first with that id), or `NodeIndex::npos`. Constant time.
-  std::size_t position_of(NodeId id) const { return index_.find(id); }
-
   // Runs the graph once from an empty context: node after node in
   // `execution_order()`, or with `parallel` level after level, the nodes of
   // a level of two or more on their own worker threads, `max_threads` at a
@@ -76,14 +78,28 @@ class Dag {
   Context execute(bool parallel, std::optional<std::uint64_t> max_threads,
                   RunObserver* observer = nullptr) const;
 
+  // The same two runs with everything a run can be given: the context it
+  // starts from and, with a plan made for this graph and this mode, only
+  // the plan's nodes, returning only the plan's targets of the context.
+  ExecutionResult execute_detailed(RunOptions options) const;
+  Context execute(RunOptions options) const;
+
   // The graph as the text of a top-down Mermaid flowchart: every node, every
   // dependency edge labelled with the variables it carries, branch entries
   // highlighted.
   std::string to_mermaid() const;
 
+  // The positions in `nodes()` of one level, and of the execution order.
+  std::span<const Position> level_positions(std::size_t level) const noexcept;
+  std::span<const Position> order_positions() const noexcept {
+    return order_positions_.empty() ? execution_order_ : order_positions_;
+  }
+  // The position in `nodes()` of the node that a dependency on `id` names
+  // (the first with that id), or `NodeIndex::npos`. Constant time.
+  std::size_t position_of(NodeId id) const { return index_.find(id); }
+
  private:
-  ExecutionResult run(bool parallel, std::optional<std::uint64_t> max_threads, bool keep_records,
-                      RunObserver* observer) const;
+  ExecutionResult run(RunOptions options, bool keep_records) const;
 
   std::vector<Node> nodes_;
   std::vector<NodeId> execution_order_;

@@ -1,8 +1,11 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <string_view>
+#include <unordered_set>
 
 #include "dag/dag.hpp"
+#include "dag/run_plan.hpp"
 #include "dag/worker_chunk.hpp"
 
 namespace corvane::dag {
@@ -15,7 +18,9 @@ namespace {
 // once instead of living until the run ends.
 class RunState {
  public:
-  explicit RunState(bool keep_records) : keep_records_(keep_records) {}
+  RunState(bool keep_records, Context inputs) : keep_records_(keep_records) {
+    result_.context = std::move(inputs);
+  }
 
   const Context& context() const noexcept { return result_.context; }
 
@@ -34,7 +39,18 @@ class RunState {
     result_.node_outputs.insert_or_assign(node.id, std::move(outputs));
   }
 
-  ExecutionResult take() && { return std::move(result_); }
+  // The result; with `targets`, its context holds only those names, in the
+  // order they were written.
+  ExecutionResult take(const std::vector<std::string>* targets) && {
+    if (targets != nullptr) {
+      Context kept;
+      const std::unordered_set<std::string_view> wanted(targets->begin(), targets->end());
+      for (auto& [name, value] : result_.context)
+        if (wanted.contains(name)) kept.insert_or_assign(name, std::move(value));
+      result_.context = std::move(kept);
+    }
+    return std::move(result_);
+  }
 
  private:
   bool keep_records_;
@@ -89,35 +105,48 @@ void run_level_in_parallel(const std::vector<Node>& nodes, std::span<const Posit
 
 }  // namespace
 
-ExecutionResult Dag::run(bool parallel, std::optional<std::uint64_t> max_threads, bool keep_records,
-                         RunObserver* observer) const {
-  RunState run(keep_records);
-  if (!parallel) {
-    for (Position position : order_positions()) run_inline(nodes_[position], run, observer);
-    return std::move(run).take();
+ExecutionResult Dag::run(RunOptions options, bool keep_records) const {
+  RunState run(keep_records, std::move(options.inputs));
+  RunObserver* observer = options.observer;
+  const RunPlan* plan = options.plan;
+  const std::vector<std::string>* targets = plan != nullptr ? &plan->targets() : nullptr;
+  if (!options.parallel) {
+    for (Position position : plan != nullptr ? plan->order() : order_positions())
+      run_inline(nodes_[position], run, observer);
+    return std::move(run).take(targets);
   }
 
-  for (std::size_t index = 0; index < level_count(); ++index) {
-    const std::span<const Position> level = level_positions(index);
+  const std::size_t levels = plan != nullptr ? plan->level_count() : level_count();
+  for (std::size_t index = 0; index < levels; ++index) {
+    const std::span<const Position> level =
+        plan != nullptr ? plan->level(index) : level_positions(index);
     if (level.size() == 1) {
       run_inline(nodes_[level.front()], run, observer);
       continue;
     }
     const std::uint64_t chunk_size =
-        max_threads ? std::max<std::uint64_t>(*max_threads, 1) : level.size();
+        options.max_threads ? std::max<std::uint64_t>(*options.max_threads, 1) : level.size();
     run_level_in_parallel(nodes_, level, chunk_size, run, observer);
   }
-  return std::move(run).take();
+  return std::move(run).take(targets);
 }
 
 ExecutionResult Dag::execute_detailed(bool parallel, std::optional<std::uint64_t> max_threads,
                                       RunObserver* observer) const {
-  return run(parallel, max_threads, true, observer);
+  return execute_detailed(RunOptions{parallel, max_threads, observer, {}, nullptr});
 }
 
 Context Dag::execute(bool parallel, std::optional<std::uint64_t> max_threads,
                      RunObserver* observer) const {
-  return run(parallel, max_threads, false, observer).context;
+  return execute(RunOptions{parallel, max_threads, observer, {}, nullptr});
+}
+
+ExecutionResult Dag::execute_detailed(RunOptions options) const {
+  return run(std::move(options), true);
+}
+
+Context Dag::execute(RunOptions options) const {
+  return run(std::move(options), false).context;
 }
 
 }  // namespace corvane::dag

@@ -1,6 +1,30 @@
 #include "node/node.hpp"
 
+#include <utility>
+
 namespace corvane::node {
+
+namespace {
+
+thread_local const Node* current_node = nullptr;
+
+// Makes a node the running one for the length of its function's call.
+class RunningNode {
+ public:
+  explicit RunningNode(const Node& node) noexcept : outer_(std::exchange(current_node, &node)) {}
+  ~RunningNode() { current_node = outer_; }
+  RunningNode(const RunningNode&) = delete;
+  RunningNode& operator=(const RunningNode&) = delete;
+
+ private:
+  const Node* outer_;
+};
+
+}  // namespace
+
+const Node* running_node() noexcept {
+  return current_node;
+}
 
 Node::Node(NodeId id, NodeFunction function, std::optional<std::string> label, NameMap inputs,
            NameMap outputs)
@@ -18,7 +42,11 @@ Context Node::execute(const Context& context) const {
     if (found != context.end()) arguments.insert_or_assign(implementation, found->second);
   }
 
-  Context result = function(arguments, variant_params);
+  Context result;
+  {
+    const RunningNode running(*this);
+    result = function(arguments, variant_params);
+  }
 
   // The result is ours alone, so its values move to their broadcast names
   // instead of being copied and then released.

@@ -53,4 +53,9 @@ struct Node {
   Context execute(const Context& context) const;
 };
 
+// The node whose function this thread is inside (the innermost one, when a
+// function runs a graph itself), or null: how a node function tells which
+// node it is serving, for its messages.
+const Node* running_node() noexcept;
+
 }  // namespace corvane::node

@@ -7,6 +7,7 @@
 
 #include "dag/panic.hpp"
 #include "graph_data/py_object_handle.hpp"
+#include "node/node.hpp"
 #include "python_bindings/conversion.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/failure_sink.hpp"
@@ -47,10 +48,36 @@ OwnedRef arguments_dict(const Context& values) {
   }
 }
 
+// "node 3 'load'", or "node 3" for a node without a label: the node this
+// thread is running.
+std::string running_node_name() {
+  const node::Node* running = node::running_node();
+  if (running == nullptr) return "a node";
+  std::string name = "node " + std::to_string(running->id);
+  if (running->label) name += " '" + *running->label + "'";
+  return name;
+}
+
+// The note that names the failing node on its exception: one note per
+// failure, also when the same exception object fails several nodes.
+std::string failure_note() {
+  return "raised by " + running_node_name();
+}
+
+// Prints the exception set as the current one, with its traceback, and
+// names the node after it where the traceback cannot show notes.
+void print_failure([[maybe_unused]] const std::string& note) {
+  PyErr_PrintEx(0);
+#if PY_VERSION_HEX < 0x030B0000
+  write_message(note + "\n");
+#endif
+}
+
 // Deals with the exception the callable raised (it is the current one).
 // Interrupts and exits end the run and travel to the caller of `execute`;
-// a PanicException continues as a failure of the run; anything else goes
-// to the thread's failure sink or is printed, and the node yields nothing.
+// a PanicException continues as a failure of the run; anything else gets a
+// note naming the node and goes where this thread's failure sink says:
+// printed, kept, or raised by the run, which then stops.
 Context handle_call_failure() {
   CaughtException caught = CaughtException::fetch();
   if (is_run_stop(caught.type())) stop_run(std::move(caught));
@@ -62,9 +89,39 @@ Context handle_call_failure() {
     PyErr_PrintEx(0);
     throw dag::Panic(message);
   }
-  if (hand_to_failure_sink(BorrowedRef(caught.value()))) return {};
-  std::move(caught).restore();
-  PyErr_PrintEx(0);
+  const std::string note = failure_note();
+  add_note(caught.value(), note);
+  switch (hand_to_failure_sink(BorrowedRef(caught.value()))) {
+    case FailureAction::print:
+      std::move(caught).restore();
+      print_failure(note);
+      return {};
+    case FailureAction::keep:
+      return {};
+    case FailureAction::stop:
+      stop_run(std::move(caught));
+  }
+  return {};
+}
+
+// The same for a call that returned something other than a dict: the
+// failure is a TypeError naming the node and what it returned, printed as
+// the message "Error: Python function did not return a dict" and a line
+// naming both.
+Context handle_not_a_dict(BorrowedRef returned) {
+  const std::string what = running_node_name() + " returned " + std::string(type_name_of(returned));
+  const std::string message = "Python function did not return a dict: " + what;
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  CaughtException caught = CaughtException::fetch();
+  switch (hand_to_failure_sink(BorrowedRef(caught.value()))) {
+    case FailureAction::print:
+      write_message("Error: Python function did not return a dict\n" + what + "\n");
+      return {};
+    case FailureAction::keep:
+      return {};
+    case FailureAction::stop:
+      stop_run(std::move(caught));
+  }
   return {};
 }
 
@@ -78,18 +135,14 @@ Context call_python(PyObject* function, const Context& inputs, const Context& pa
   OwnedRef result =
       OwnedRef::new_reference_or_null(PyObject_Vectorcall(function, arguments, 2, nullptr));
   if (!result) return handle_call_failure();
-  if (!PyDict_Check(result.get())) {
-    if (!hand_not_a_dict_to_failure_sink())
-      write_message("Error: Python function did not return a dict\n");
-    return {};
-  }
+  if (!PyDict_Check(result.get())) return handle_not_a_dict(result.borrow());
   return dict_to_context(result.borrow());
 }
 
 class PythonNodeFunction {
  public:
-  explicit PythonNodeFunction(graph_data::PyObjectHandle function)
-      : function_(std::move(function)) {}
+  PythonNodeFunction(graph_data::PyObjectHandle function, graph_data::PyObjectHandle shown)
+      : function_(std::move(function)), shown_(std::move(shown)) {}
 
   Context operator()(const Context& inputs, const Context& params) const {
     // Declared first so that every object of the call is gone before the
@@ -106,14 +159,26 @@ class PythonNodeFunction {
 
  private:
   graph_data::PyObjectHandle function_;
+  // What the node shows as its function when that is not `function_`,
+  // kept alive with it (one reference per object, as the cycle collector
+  // counts them).
+  graph_data::PyObjectHandle shown_;
 };
+
+graph_data::PyObjectHandle held(BorrowedRef object) {
+  return graph_data::PyObjectHandle::adopt(OwnedRef::add_reference(object).release());
+}
 
 }  // namespace
 
 node::NodeFunction create_python_node_function(BorrowedRef function) {
-  OwnedRef held = OwnedRef::add_reference(function);
-  return node::NodeFunction(PythonNodeFunction(graph_data::PyObjectHandle::adopt(held.release())),
-                            function.get());
+  return node::NodeFunction(
+      PythonNodeFunction(held(function), graph_data::PyObjectHandle::adopt(nullptr)),
+      function.get());
+}
+
+node::NodeFunction create_python_node_function(BorrowedRef call, BorrowedRef shown) {
+  return node::NodeFunction(PythonNodeFunction(held(call), held(shown)), shown.get());
 }
 
 }  // namespace corvane::python_bindings

@@ -18,4 +18,8 @@ namespace corvane::python_bindings {
 // `PanicException` continues as a `dag::Panic`.
 node::NodeFunction create_python_node_function(BorrowedRef function);
 
+// The same for a node that calls `call` but shows (and keeps alive) `shown`
+// as its function: a decorated function whose node form is `call`.
+node::NodeFunction create_python_node_function(BorrowedRef call, BorrowedRef shown);
+
 }  // namespace corvane::python_bindings

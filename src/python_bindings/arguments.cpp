@@ -20,13 +20,15 @@ std::size_t position_of(PyObject* keyword, const char* const* names, std::size_t
 }  // namespace
 
 void match_arguments(const char* method, const char* const* names, std::size_t count,
-                     std::size_t required, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** slots) {
+                     std::size_t required, std::size_t positional_limit, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
   const std::string function = std::string(method) + "()";
   const auto positional = static_cast<std::size_t>(nargs);
-  if (positional > count) {
-    raise_call_error(function + " takes at most " + std::to_string(count) + " argument" +
-                     (count == 1 ? "" : "s") + " (" + std::to_string(positional) + " given)");
+  if (positional > positional_limit) {
+    raise_call_error(function + " takes at most " + std::to_string(positional_limit) +
+                     (positional_limit == count ? " argument" : " positional argument") +
+                     (positional_limit == 1 ? "" : "s") + " (" + std::to_string(positional) +
+                     " given)");
   }
   for (std::size_t index = 0; index < positional; ++index) slots[index] = args[index];
 
@@ -83,7 +85,13 @@ std::optional<std::uint64_t> optional_count_argument(const char* name, PyObject*
   OwnedRef index =
       convert_argument(name, [&] { return OwnedRef::new_reference(PyNumber_Index(value)); });
   const unsigned long long count = PyLong_AsUnsignedLongLong(index.get());
-  if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError();
+  if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError();
+    PyErr_Clear();
+    const std::string message =
+        std::string(name) + " must be None or a non-negative integer (below 2**64)";
+    throw_python_error(PyExc_OverflowError, message.c_str());
+  }
   return static_cast<std::uint64_t>(count);
 }
 

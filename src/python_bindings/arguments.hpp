@@ -17,12 +17,15 @@
 
 namespace corvane::python_bindings {
 
-// A method's parameters, in order; the first `required` must be given.
+// A method's parameters, in order; the first `required` must be given, and
+// only the first `positional` may come by position (the rest are keyword
+// only).
 template <std::size_t Count>
 struct Parameters {
   const char* method;
   std::array<const char*, Count> names;
   std::size_t required = 0;
+  std::size_t positional = Count;
 };
 
 // Matches positional and keyword arguments to `names`; writes each given
@@ -30,16 +33,16 @@ struct Parameters {
 // too many arguments, unknown keywords, an argument given twice or a missing
 // required one.
 void match_arguments(const char* method, const char* const* names, std::size_t count,
-                     std::size_t required, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** slots);
+                     std::size_t required, std::size_t positional_limit, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
 template <std::size_t Count>
 std::array<PyObject*, Count> match_arguments(const Parameters<Count>& parameters,
                                              PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames) {
   std::array<PyObject*, Count> slots{};
-  match_arguments(parameters.method, parameters.names.data(), Count, parameters.required, args,
-                  PyVectorcall_NARGS(nargs), kwnames, slots.data());
+  match_arguments(parameters.method, parameters.names.data(), Count, parameters.required,
+                  parameters.positional, args, PyVectorcall_NARGS(nargs), kwnames, slots.data());
   return slots;
 }
 
@@ -69,7 +72,7 @@ std::optional<std::string> optional_text_argument(const char* name, PyObject* va
 
 // An optional count: missing or None gives nothing, else anything usable as
 // an integer index in 0..2^64-1. A value out of range raises OverflowError
-// without the prefix.
+// without the prefix, saying what the argument must be.
 std::optional<std::uint64_t> optional_count_argument(const char* name, PyObject* value);
 
 }  // namespace corvane::python_bindings

@@ -185,8 +185,16 @@ std::vector<node::NamePair> parse_mapping(BorrowedRef object) {
   }
   if (PyList_Check(object.get())) {
     pairs.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object.get())));
-    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(object.get()); ++index)
-      pairs.push_back(pair_from_tuple(BorrowedRef(PyList_GET_ITEM(object.get(), index))));
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(object.get()); ++index) {
+      const BorrowedRef item(PyList_GET_ITEM(object.get(), index));
+      if (PyUnicode_Check(item.get())) {
+        // A plain name stands for the same name on both sides.
+        std::string name = text_from_str(item);
+        pairs.emplace_back(name, std::move(name));
+      } else {
+        pairs.push_back(pair_from_tuple(item));
+      }
+    }
     return pairs;
   }
   throw_python_error(PyExc_ValueError, "inputs/outputs must be a dict or list of tuples");
@@ -237,6 +245,39 @@ Context dict_to_context(BorrowedRef dict) {
     GraphData held(
         graph_data::PyObjectHandle::adopt(OwnedRef::add_reference(BorrowedRef(value)).release()));
     context.insert_or_assign(std::move(text), std::move(held));
+  }
+  return context;
+}
+
+Context context_from_mapping(BorrowedRef mapping, std::string_view what) {
+  OwnedRef items;
+  if (PyDict_Check(mapping.get())) {
+    items = OwnedRef::new_reference(PyDict_Items(mapping.get()));
+  } else {
+    OwnedRef abc = OwnedRef::new_reference(PyImport_ImportModule("collections.abc"));
+    OwnedRef mapping_type = OwnedRef::new_reference(PyObject_GetAttrString(abc.get(), "Mapping"));
+    if (require_status(PyObject_IsInstance(mapping.get(), mapping_type.get())) == 0) {
+      const std::string message = std::string(what) +
+                                  " must be a mapping from str to objects, got " +
+                                  std::string(type_name_of(mapping));
+      throw_python_error(PyExc_TypeError, message.c_str());
+    }
+    items = OwnedRef::new_reference(PyMapping_Items(mapping.get()));
+  }
+  Context context;
+  context.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.get())));
+  for (Py_ssize_t index = 0; index < PyList_GET_SIZE(items.get()); ++index) {
+    PyObject* item = PyList_GET_ITEM(items.get(), index);
+    const BorrowedRef key(PyTuple_GET_ITEM(item, 0));
+    if (!PyUnicode_Check(key.get())) {
+      const std::string message =
+          std::string(what) + " keys must be str, got " + std::string(type_name_of(key));
+      throw_python_error(PyExc_TypeError, message.c_str());
+    }
+    const BorrowedRef value(PyTuple_GET_ITEM(item, 1));
+    context.insert_or_assign(
+        text_from_str(key),
+        GraphData(graph_data::PyObjectHandle::adopt(OwnedRef::add_reference(value).release())));
   }
   return context;
 }

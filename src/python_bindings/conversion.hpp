@@ -32,8 +32,8 @@ OwnedRef str_from_text(std::string_view text);
 
 // The `inputs`/`outputs` argument of `Graph.add` as name pairs, in the
 // object's own order: a dict (or subclass) of str to str, or a list (or
-// subclass) of 2-tuples of str. Anything else is a ValueError; a malformed
-// entry stops the conversion with its exception.
+// subclass) of 2-tuples of str and plain str (the same name twice). Anything else is a ValueError;
+// a malformed entry stops the conversion with its exception.
 std::vector<node::NamePair> parse_mapping(BorrowedRef object);
 
 // A new reference to the Python form of `value`: numbers, text and lists as
@@ -68,6 +68,11 @@ OwnedRef context_to_dict(const Context& context, OnFailure&& on_failure) {
 inline OwnedRef context_to_dict(const Context& context) {
   return context_to_dict(context, [](const std::string&) { throw; });
 }
+
+// The entries of a `collections.abc.Mapping` (a dict fast) as a context of
+// the very objects, in the mapping's order. TypeError naming `what` for an
+// object that is not a mapping or a key that is not a `str`.
+Context context_from_mapping(BorrowedRef mapping, std::string_view what);
 
 // The context made from a dict that a node function returned: every entry
 // with a `str` key, held as a reference to the very object returned. Other

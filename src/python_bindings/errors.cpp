@@ -7,6 +7,7 @@
 
 #include "dag/panic.hpp"
 #include "node/run_stop.hpp"
+#include "python_bindings/conversion.hpp"
 
 namespace corvane::python_bindings {
 
@@ -127,6 +128,32 @@ void CaughtException::restore() && {
 
 OwnedRef CaughtException::take_value_with_traceback() && {
   return std::move(value_);
+}
+
+void add_note(PyObject* exception, const std::string& note) noexcept {
+  try {
+    OwnedRef text = str_from_text(note);
+    OwnedRef notes =
+        OwnedRef::new_reference_or_null(PyObject_GetAttrString(exception, "__notes__"));
+    if (!notes) {
+      PyErr_Clear();
+    } else if (PyList_Check(notes.get()) &&
+               require_status(PySequence_Contains(notes.get(), text.get())) == 1) {
+      return;  // The same exception object failed again: one note is enough.
+    }
+#if PY_VERSION_HEX >= 0x030B0000
+    OwnedRef added =
+        OwnedRef::new_reference(PyObject_CallMethod(exception, "add_note", "O", text.get()));
+#else
+    if (!notes) {
+      notes = OwnedRef::new_reference(PyList_New(0));
+      require_status(PyObject_SetAttrString(exception, "__notes__", notes.get()));
+    }
+    require_status(PyList_Append(notes.get(), text.get()));
+#endif
+  } catch (const PythonError&) {
+    PyErr_Clear();
+  }
 }
 
 bool is_run_stop(PyObject* type) noexcept {

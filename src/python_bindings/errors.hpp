@@ -32,6 +32,11 @@ struct PythonStop {
 
 class CaughtException;
 
+// Adds `note` to the exception's notes (`add_note` from 3.11; the same list
+// by hand before, which the traceback of 3.10 does not print). A failure to
+// add it leaves the exception as it was. Lock held.
+void add_note(PyObject* exception, const std::string& note) noexcept;
+
 // True for the exceptions that end a whole run when a node function or a
 // run callback raises them: KeyboardInterrupt and SystemExit.
 bool is_run_stop(PyObject* type) noexcept;

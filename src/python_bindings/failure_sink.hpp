@@ -1,8 +1,9 @@
 #pragma once
 
 // Where a Python node function's failure goes instead of being printed: a
-// run that reports failures as data puts a sink in place, on the thread that
-// runs the node, for the length of the node's function.
+// run that reports failures as data, or stops at the first one, puts a sink
+// in place, on the thread that runs the node, for the length of the node's
+// function.
 
 #include <Python.h>
 
@@ -10,11 +11,18 @@
 
 namespace corvane::python_bindings {
 
+// What becomes of a failure handed to a sink.
+enum class FailureAction {
+  print,  // printed to sys.stderr; the node yields nothing and the run goes on
+  keep,   // kept by the sink as data; nothing is printed and the run goes on
+  stop,   // kept by the sink; the run stops and raises it
+};
+
 class FailureSink {
  public:
-  // Keeps `exception` (called with the interpreter lock held). True when the
-  // sink reports the failure itself, so that nothing is printed for it.
-  virtual bool take(BorrowedRef exception) = 0;
+  // Sees `exception` (called with the interpreter lock held) and says what
+  // becomes of it.
+  virtual FailureAction take(BorrowedRef exception) = 0;
 
  protected:
   ~FailureSink() = default;
@@ -23,13 +31,9 @@ class FailureSink {
 // Makes `sink` (or none) this thread's sink and returns the one it replaces.
 FailureSink* exchange_failure_sink(FailureSink* sink) noexcept;
 
-// Hands `exception` to this thread's sink, if any; true when the sink
-// reports it, so the caller prints nothing.
-bool hand_to_failure_sink(BorrowedRef exception);
-
-// The same for a function that returned something other than a dict: the
-// sink is handed a TypeError "Python function did not return a dict".
-bool hand_not_a_dict_to_failure_sink();
+// Hands `exception` to this thread's sink, if any, and says what becomes of
+// it; without a sink it is printed.
+FailureAction hand_to_failure_sink(BorrowedRef exception);
 
 // No sink for a scope: a run started inside a node function reports its own
 // failures as it would anywhere else, not into the sink of the outer node.

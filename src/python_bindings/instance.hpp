@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <variant>
 
 #include "node/node.hpp"
 #include "python_bindings/refs.hpp"
@@ -45,8 +46,14 @@ void destroy_instance(PyObject* self) noexcept {
 // that cycles running through node functions (a pipeline object whose own
 // methods are its nodes) can be collected.
 inline int visit_node_function(const node::Node& node, visitproc visit, void* arg) {
-  void* held = node.function.held_object();
-  return held == nullptr ? 0 : visit(static_cast<PyObject*>(held), arg);
+  if (void* held = node.function.held_object())
+    if (int stopped = visit(static_cast<PyObject*>(held), arg)) return stopped;
+  for (const auto& [name, value] : node.variant_params) {
+    const auto* handle = std::get_if<graph_data::PyObjectHandle>(&value);
+    if (handle != nullptr && handle->get() != nullptr)
+      if (int stopped = visit(static_cast<PyObject*>(handle->get()), arg)) return stopped;
+  }
+  return 0;
 }
 
 // Method functions of the other calling conventions, typed as the

@@ -20,6 +20,7 @@ PyStructSequence_Field node_info_fields[] = {
     {"dependencies", "tuple of the ids this node depends on, in the order added"},
     {"branch_id", "the id of the branch the node was added to, or None"},
     {"is_branch_entry", "True for the first node of a branch"},
+    {"params", "dict: the parameters passed to every call of the function (a new dict each read)"},
     {nullptr, nullptr},
 };
 
@@ -27,7 +28,7 @@ PyStructSequence_Desc node_info_description = {
     "corvane.NodeInfo",
     "One node of a built Dag, as read from Dag.nodes.",
     node_info_fields,
-    8,
+    9,
 };
 
 // The class object, kept for the life of the process.
@@ -64,6 +65,7 @@ OwnedRef node_info(const node::Node& node) {
       id_tuple(node.dependencies),
       node.branch_id ? new_id(*node.branch_id) : optional_object(nullptr),
       OwnedRef::add_reference(BorrowedRef(node.is_branch_entry ? Py_True : Py_False)),
+      context_to_dict(node.variant_params),
   };
   for (Py_ssize_t i = 0; i < std::ssize(fields); ++i)
     PyStructSequence_SetItem(info.get(), i, fields[i].release());

@@ -65,6 +65,11 @@ OwnedRef create_module() {
   require_status(
       PyObject_SetAttrString(module.get(), "PanicException", create_panic_exception_type().get()));
   require_status(PyObject_SetAttrString(module.get(), "NodeInfo", create_node_info_type().get()));
+  // Bound to the module, under its name, so that pickles find it by name.
+  OwnedRef module_name = OwnedRef::new_reference(PyUnicode_FromString("corvane._core"));
+  OwnedRef from_nodes = OwnedRef::new_reference(
+      PyCFunction_NewEx(&dag_from_nodes_function, module.get(), module_name.get()));
+  require_status(PyObject_SetAttrString(module.get(), "_dag_from_nodes", from_nodes.get()));
   return module;
 }
 

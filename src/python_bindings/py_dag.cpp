@@ -3,9 +3,13 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "dag/panic.hpp"
+#include "dag/run_plan.hpp"
+#include "node/run_stop.hpp"
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/conversion.hpp"
 #include "python_bindings/errors.hpp"
@@ -14,6 +18,7 @@
 #include "python_bindings/instance.hpp"
 #include "python_bindings/interpreter_lock.hpp"
 #include "python_bindings/introspection.hpp"
+#include "python_bindings/node_arguments.hpp"
 #include "python_bindings/run_callbacks.hpp"
 #include "python_bindings/run_observation.hpp"
 #include "python_bindings/run_result.hpp"
@@ -57,9 +62,11 @@ int dag_clear(PyObject* self) {
   return 0;
 }
 
-constexpr Parameters<2> execute_parameters{"execute", {"parallel", "max_threads"}};
-constexpr Parameters<2> execute_detailed_parameters{"execute_detailed",
-                                                    {"parallel", "max_threads"}};
+constexpr Parameters<5> execute_parameters{
+    "execute", {"parallel", "max_threads", "inputs", "targets", "raise_on_failure"}, 0, 2};
+constexpr Parameters<5> execute_detailed_parameters{
+    "execute_detailed", {"parallel", "max_threads", "inputs", "targets", "raise_on_failure"}, 0, 2};
+constexpr Parameters<3> run_plan_parameters{"_run_plan", {"parallel", "input_names", "targets"}, 3};
 
 // The engine run: the lock is given up while the engine waits for workers,
 // and held again however the run ends. A run started inside a node function
@@ -70,17 +77,90 @@ auto engine_run(Run&& run) -> decltype(run()) {
   return run_engine(std::forward<Run>(run));
 }
 
+// The names of an iterable of str, for `argument`. A lone str is refused:
+// it would be taken as its letters.
+std::vector<std::string> names_argument(const char* argument, PyObject* names) {
+  if (PyUnicode_Check(names)) {
+    throw_argument_type_error(argument, "expected an iterable of str, got a str");
+  }
+  OwnedRef items =
+      convert_argument(argument, [&] { return OwnedRef::new_reference(PySequence_List(names)); });
+  std::vector<std::string> texts;
+  texts.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.get())));
+  for (Py_ssize_t index = 0; index < PyList_GET_SIZE(items.get()); ++index) {
+    const BorrowedRef item(PyList_GET_ITEM(items.get(), index));
+    if (!PyUnicode_Check(item.get())) {
+      throw_argument_type_error(argument,
+                                "expected str items, got " + std::string(type_name_of(item)));
+    }
+    texts.push_back(text_from_str(item));
+  }
+  return texts;
+}
+
+std::vector<std::string> names_of(const Context& context) {
+  std::vector<std::string> names;
+  names.reserve(context.size());
+  for (const auto& [name, value] : context) names.push_back(name);
+  return names;
+}
+
+// A run's plan for `targets`, or ValueError naming a target nothing gives.
+std::unique_ptr<dag::RunPlan> plan_for(const dag::Dag& dag, bool parallel,
+                                       std::span<const std::string> input_names,
+                                       std::vector<std::string> targets) {
+  if (const auto unknown = dag::unknown_target(dag, input_names, targets)) {
+    const std::string message =
+        "unknown target '" + *unknown + "': no node writes it and it is not an input";
+    throw_python_error(PyExc_ValueError, message.c_str());
+  }
+  return std::make_unique<dag::RunPlan>(dag, parallel, std::move(targets));
+}
+
+// Everything a run is given, converted before it starts.
 struct RunArguments {
-  bool parallel;
-  std::optional<std::uint64_t> max_threads;
+  dag::RunOptions options;
+  std::unique_ptr<dag::RunPlan> plan;
+  bool raise_on_failure = false;
 };
 
-template <std::size_t Count>
-RunArguments run_arguments(const Parameters<Count>& parameters, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames) {
-  const auto [parallel, max_threads] = match_arguments(parameters, args, nargs, kwnames);
-  return {bool_argument("parallel", parallel, false),
-          optional_count_argument("max_threads", max_threads)};
+RunArguments run_arguments(const dag::Dag& dag, const Parameters<5>& parameters,
+                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const auto [parallel, max_threads, inputs, targets, raise_on_failure] =
+      match_arguments(parameters, args, nargs, kwnames);
+  RunArguments run;
+  run.options.parallel = bool_argument("parallel", parallel, false);
+  run.options.max_threads = optional_count_argument("max_threads", max_threads);
+  run.raise_on_failure = bool_argument("raise_on_failure", raise_on_failure, false);
+  if (inputs != nullptr && inputs != Py_None)
+    run.options.inputs = context_from_mapping(BorrowedRef(inputs), "inputs");
+  if (targets != nullptr && targets != Py_None) {
+    run.plan = plan_for(dag, run.options.parallel, names_of(run.options.inputs),
+                        names_argument("targets", targets));
+    run.options.plan = run.plan.get();
+  }
+  return run;
+}
+
+// What becomes of a failed node in a run with these arguments.
+FailureAction failure_action(const RunArguments& run, bool detailed) {
+  if (run.raise_on_failure) return FailureAction::stop;
+  return detailed ? FailureAction::keep : FailureAction::print;
+}
+
+// Runs `run(observer)` under `observation`; a strict run that stopped for a
+// failed node raises the failure of the node that failed first.
+template <class Run>
+auto observed_run(RunObservation& observation, bool strict, Run&& run) {
+  try {
+    return observation.observe(std::forward<Run>(run));
+  } catch (const node::RunStop&) {
+    if (!strict) throw;
+    OwnedRef failure = observation.first_failure();
+    if (!failure) throw;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get());
+    throw PythonError();
+  }
 }
 
 PyObject* dag_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
@@ -90,19 +170,22 @@ PyObject* dag_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs
 
 PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry_point([&] {
-    const auto [parallel, max_threads] = run_arguments(execute_parameters, args, nargs, kwnames);
     // A node function may drop the last other reference to this object.
     const OwnedRef keep_alive = OwnedRef::add_reference(BorrowedRef(self));
     const dag::Dag& dag = dag_of(self);
+    RunArguments run = run_arguments(dag, execute_parameters, args, nargs, kwnames);
     OwnedRef hooks = active_hooks();
-    if (!hooks) {
-      return context_to_dict(engine_run([&] { return dag.execute(parallel, max_threads); }))
+    if (!hooks && !run.raise_on_failure) {
+      return context_to_dict(engine_run([&] { return dag.execute(std::move(run.options)); }))
           .release();
     }
-    RunObservation observation(dag, BorrowedRef(self), std::move(hooks), false);
-    const Context context = observation.observe([&](dag::RunObserver* observer) {
-      return engine_run([&] { return dag.execute(parallel, max_threads, observer); });
-    });
+    RunObservation observation(dag, BorrowedRef(self), std::move(hooks),
+                               failure_action(run, false));
+    const Context context =
+        observed_run(observation, run.raise_on_failure, [&](dag::RunObserver* observer) {
+          run.options.observer = observer;
+          return engine_run([&] { return dag.execute(std::move(run.options)); });
+        });
     return context_to_dict(context).release();
   });
 }
@@ -110,16 +193,52 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* dag_execute_detailed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return entry_point([&] {
-    const auto [parallel, max_threads] =
-        run_arguments(execute_detailed_parameters, args, nargs, kwnames);
     const OwnedRef keep_alive = OwnedRef::add_reference(BorrowedRef(self));
     const dag::Dag& dag = dag_of(self);
-    RunObservation observation(dag, BorrowedRef(self), active_hooks(), true);
-    const dag::ExecutionResult result = observation.observe([&](dag::RunObserver* observer) {
-      return engine_run([&] { return dag.execute_detailed(parallel, max_threads, observer); });
-    });
+    RunArguments run = run_arguments(dag, execute_detailed_parameters, args, nargs, kwnames);
+    RunObservation observation(dag, BorrowedRef(self), active_hooks(), failure_action(run, true));
+    const dag::ExecutionResult result =
+        observed_run(observation, run.raise_on_failure, [&](dag::RunObserver* observer) {
+          run.options.observer = observer;
+          return engine_run([&] { return dag.execute_detailed(std::move(run.options)); });
+        });
     return run_result(result, observation).release();
   });
+}
+
+// The ids of the nodes a run with these input names and targets would run,
+// in execution order: what the Dask export builds.
+PyObject* dag_run_plan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry_point([&] {
+    const dag::Dag& dag = dag_of(self);
+    const auto [parallel, input_names, targets] =
+        match_arguments(run_plan_parameters, args, nargs, kwnames);
+    const bool in_parallel = bool_argument("parallel", parallel, false);
+    std::vector<node::NodeId> ids;
+    if (targets == Py_None) {
+      ids = dag.execution_order();
+    } else {
+      const std::vector<std::string> inputs = names_argument("input_names", input_names);
+      const auto plan = plan_for(dag, in_parallel, inputs, names_argument("targets", targets));
+      for (dag::Position position : plan->order()) ids.push_back(dag.nodes()[position].id);
+    }
+    return id_tuple(ids).release();
+  });
+}
+
+// Pickling goes through the package, which names the node whose function
+// cannot be pickled.
+PyObject* dag_reduce(PyObject* self, PyObject* /*unused*/) {
+  return entry_point([&] {
+    OwnedRef module = OwnedRef::new_reference(PyImport_ImportModule("corvane._pickling"));
+    OwnedRef reduce = OwnedRef::new_reference(PyObject_GetAttrString(module.get(), "reduce_dag"));
+    return OwnedRef::new_reference(PyObject_CallOneArg(reduce.get(), self)).release();
+  });
+}
+
+// A Dag never changes, so a copy of it, shallow or deep, is the Dag itself.
+PyObject* dag_copy(PyObject* self, PyObject* const* /*args*/, Py_ssize_t /*nargs*/) {
+  return OwnedRef::add_reference(BorrowedRef(self)).release();
 }
 
 PyObject* dag_to_mermaid(PyObject* self, PyObject* /*unused*/) {
@@ -153,23 +272,33 @@ Py_ssize_t dag_length(PyObject* self) {
 
 constexpr const char* dag_doc = "Python wrapper for DAG executor";
 
+#define CORVANE_RUN_KEYWORDS_DOC                                                             \
+  "    inputs (Optional[Mapping[str, object]]): The context the run starts from. Default: "  \
+  "None\n"                                                                                   \
+  "    targets (Optional[Iterable[str]]): Run only the nodes whose results can reach these " \
+  "names, and return only these names. Default: None (every node, every name)\n"             \
+  "    raise_on_failure (bool): If True, the first node that fails stops the run, which "    \
+  "raises that node's exception. Default: False\n\n"
+
 constexpr const char* execute_doc =
-    "execute($self, parallel=..., max_threads=...)\n--\n\n"
+    "execute($self, parallel=..., max_threads=..., *, inputs=..., targets=..., "
+    "raise_on_failure=...)\n--\n\n"
     "Execute the DAG\n\n"
     "Args:\n"
     "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False\n"
     "    max_threads (Optional[int]): Maximum number of threads to use per level. None = "
-    "unlimited. Default: None\n\n"
+    "unlimited. Default: None\n" CORVANE_RUN_KEYWORDS_DOC
     "Returns:\n"
     "    Dictionary containing the execution context";
 
 constexpr const char* execute_detailed_doc =
-    "execute_detailed($self, parallel=..., max_threads=...)\n--\n\n"
+    "execute_detailed($self, parallel=..., max_threads=..., *, inputs=..., targets=..., "
+    "raise_on_failure=...)\n--\n\n"
     "Execute the DAG and report what each node did\n\n"
     "Args:\n"
     "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False\n"
     "    max_threads (Optional[int]): Maximum number of threads to use per level. None = "
-    "unlimited. Default: None\n\n"
+    "unlimited. Default: None\n" CORVANE_RUN_KEYWORDS_DOC
     "Returns:\n"
     "    RunResult: the context, every node's and branch's outputs, the nodes' failures\n"
     "    (recorded, not printed), start and end times and threads";
@@ -179,6 +308,11 @@ constexpr const char* to_mermaid_doc =
     "Get Mermaid diagram representation\n\n"
     "Returns:\n"
     "    String containing the Mermaid diagram";
+
+constexpr const char* run_plan_doc =
+    "_run_plan($self, parallel, input_names, targets)\n--\n\n"
+    "The ids of the nodes a run with these input names and targets (None: all)\n"
+    "would run, in execution order.";
 
 constexpr const char* repr_markdown_doc =
     "_repr_markdown_($self)\n--\n\n"
@@ -190,7 +324,14 @@ PyMethodDef dag_methods[] = {
     {"execute_detailed", as_method(&dag_execute_detailed), METH_FASTCALL | METH_KEYWORDS,
      execute_detailed_doc},
     {"to_mermaid", as_method(&dag_to_mermaid), METH_NOARGS, to_mermaid_doc},
+    {"_run_plan", as_method(&dag_run_plan), METH_FASTCALL | METH_KEYWORDS, run_plan_doc},
     {"_repr_markdown_", as_method(&dag_repr_markdown), METH_NOARGS, repr_markdown_doc},
+    {"__reduce__", as_method(&dag_reduce), METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickle the Dag through corvane._pickling.reduce_dag."},
+    {"__copy__", as_method(&dag_copy), METH_FASTCALL,
+     "__copy__($self)\n--\n\nThe Dag itself: it never changes."},
+    {"__deepcopy__", as_method(&dag_copy), METH_FASTCALL,
+     "__deepcopy__($self, memo, /)\n--\n\nThe Dag itself: it never changes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -219,10 +360,51 @@ PyType_Slot dag_slots[] = {
 
 // Like `Graph`: not subclassable, no attribute dict, no weak references.
 PyType_Spec dag_type_definition = {
-    "builtins.Dag", sizeof(PyDag), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, dag_slots,
+    "corvane.Dag", sizeof(PyDag), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, dag_slots,
 };
 
+// One node of a pickled Dag, read back from its NodeInfo fields.
+node::Node node_from_info(BorrowedRef info) {
+  if (!PyTuple_Check(info.get()) || PyTuple_GET_SIZE(info.get()) != 9)
+    throw_python_error(PyExc_TypeError, "expected NodeInfo records of 9 fields");
+  const auto field = [&](Py_ssize_t index) { return PyTuple_GET_ITEM(info.get(), index); };
+  const auto id = static_cast<node::NodeId>(*optional_count_argument("id", require(field(0))));
+  NodeArguments made = node_arguments(field(2), field(3), field(4), field(8));
+  node::Node node(id, std::move(made.function), optional_text_argument("label", field(1)),
+                  node::NameMap(std::move(made.inputs)), node::NameMap(std::move(made.outputs)));
+  node.variant_params = std::move(made.settings.params);
+  node.optional_inputs = std::move(made.settings.optional_inputs);
+  OwnedRef dependencies = OwnedRef::new_reference(PySequence_Tuple(field(5)));
+  for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(dependencies.get()); ++index) {
+    node.dependencies.push_back(
+        *optional_count_argument("dependencies", PyTuple_GET_ITEM(dependencies.get(), index)));
+  }
+  node.branch_id = optional_count_argument("branch_id", field(6));
+  node.is_branch_entry = PyObject_IsTrue(field(7)) == 1;
+  return node;
+}
+
 }  // namespace
+
+namespace {
+
+PyObject* dag_from_nodes(PyObject* /*module*/, PyObject* nodes) {
+  return entry_point([&] {
+    OwnedRef records = OwnedRef::new_reference(PySequence_Tuple(nodes));
+    std::vector<node::Node> built;
+    built.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(records.get())));
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(records.get()); ++index)
+      built.push_back(node_from_info(BorrowedRef(PyTuple_GET_ITEM(records.get(), index))));
+    return wrap_dag(dag::Dag(std::move(built))).release();
+  });
+}
+
+}  // namespace
+
+PyMethodDef dag_from_nodes_function = {
+    "_dag_from_nodes", &dag_from_nodes, METH_O,
+    "_dag_from_nodes(nodes, /)\n--\n\n"
+    "A Dag of exactly the nodes described by a sequence of NodeInfo records."};
 
 OwnedRef create_dag_type() {
   OwnedRef type = OwnedRef::new_reference(PyType_FromSpec(&dag_type_definition));

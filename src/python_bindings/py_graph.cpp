@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "builder/graph.hpp"
-#include "python_bindings/adapter.hpp"
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/conversion.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/instance.hpp"
+#include "python_bindings/node_arguments.hpp"
 #include "python_bindings/py_dag.hpp"
 
 namespace corvane::python_bindings {
@@ -70,17 +70,9 @@ int graph_clear(PyObject* self) {
   return 0;
 }
 
-std::vector<node::NamePair> mapping_argument(PyObject* value) {
-  if (value == nullptr || value == Py_None) return {};
-  return parse_mapping(BorrowedRef(value));
-}
-
-node::NodeFunction node_function_for(PyObject* function) {
-  if (function == nullptr || function == Py_None) return node::NodeFunction::noop();
-  return create_python_node_function(BorrowedRef(function));
-}
-
-constexpr Parameters<4> add_parameters{"add", {"function", "label", "inputs", "outputs"}};
+constexpr Parameters<5> add_parameters{"add", {"function", "label", "inputs", "outputs", "params"}};
+constexpr Parameters<5> join_parameters{"join",
+                                        {"function", "label", "inputs", "outputs", "params"}};
 constexpr Parameters<1> branch_parameters{"branch", {"subgraph"}, 1};
 
 PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -93,22 +85,38 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// `add` and `join`: converts everything first, so that a failure adds no
+// node, then hands the node to `place` and returns the graph itself.
+template <class Place>
+PyObject* add_node(PyObject* self, const Parameters<5>& parameters, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames, Place&& place) {
   return entry_point([&] {
     GraphState& graph = graph_of(self);
     ExclusiveUse use(graph);
-    const auto [function, label_argument, inputs_argument, outputs_argument] =
-        match_arguments(add_parameters, args, nargs, kwnames);
+    const auto [function, label_argument, inputs, outputs, params] =
+        match_arguments(parameters, args, nargs, kwnames);
     std::optional<std::string> label = optional_text_argument("label", label_argument);
     if (!graph.builder)
       throw_python_error(PyExc_ValueError, "Graph has already been built or consumed");
-    // Inputs first, so that when both are malformed the inputs are reported.
-    std::vector<node::NamePair> inputs = mapping_argument(inputs_argument);
-    std::vector<node::NamePair> outputs = mapping_argument(outputs_argument);
-    graph.builder->add(node_function_for(function), std::move(label), std::move(inputs),
-                       std::move(outputs));
-    return OwnedRef::add_reference(BorrowedRef(Py_None)).release();
+    NodeArguments node = node_arguments(function, inputs, outputs, params);
+    place(*graph.builder, std::move(node.function), std::move(label), std::move(node.inputs),
+          std::move(node.outputs), std::move(node.settings));
+    return OwnedRef::add_reference(BorrowedRef(self)).release();
   });
+}
+
+PyObject* graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return add_node(self, add_parameters, args, nargs, kwnames,
+                  [](builder::Graph& builder, auto&&... node) {
+                    builder.add(std::forward<decltype(node)>(node)...);
+                  });
+}
+
+PyObject* graph_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return add_node(self, join_parameters, args, nargs, kwnames,
+                  [](builder::Graph& builder, auto&&... node) {
+                    builder.join(std::forward<decltype(node)>(node)...);
+                  });
 }
 
 PyObject* graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -121,6 +129,8 @@ PyObject* graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
           "subgraph",
           "expected Graph, got " + std::string(type_name_of(BorrowedRef(subgraph_argument))));
     }
+    if (subgraph_argument == self)
+      throw_python_error(PyExc_ValueError, "a graph cannot be its own branch");
     GraphState& subgraph = graph_of(subgraph_argument);
     ExclusiveUse subgraph_use(subgraph);
     if (!graph.builder)
@@ -146,13 +156,26 @@ PyObject* graph_build(PyObject* self, PyObject* /*unused*/) {
 constexpr const char* graph_doc = "Python wrapper for Graph builder";
 
 constexpr const char* add_doc =
-    "add($self, function=..., label=..., inputs=..., outputs=...)\n--\n\n"
+    "add($self, function=..., label=..., inputs=..., outputs=..., params=...)\n--\n\n"
     "Add a node to the graph\n\n"
     "Args:\n"
     "    function: Optional Python callable. If None, creates a no-op node.\n"
     "    label: Optional string label for the node\n"
     "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
-    "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n\n"
+    "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n"
+    "    params: Optional mapping of str to objects, passed to every call of the\n"
+    "        function as its second argument (a new dict each call)\n\n"
+    "Returns:\n"
+    "    Self for method chaining";
+
+constexpr const char* join_doc =
+    "join($self, function=..., label=..., inputs=..., outputs=..., params=...)\n--\n\n"
+    "Add a node that waits for every branch: it depends on every node of the\n"
+    "graph that no other node depends on yet (the last node of every branch,\n"
+    "nested ones included, and the node added last unless a branch hangs from\n"
+    "it). Later nodes and branches hang from it.\n\n"
+    "Args:\n"
+    "    function, label, inputs, outputs, params: as for add()\n\n"
     "Returns:\n"
     "    Self for method chaining";
 
@@ -172,6 +195,7 @@ constexpr const char* build_doc =
 
 PyMethodDef graph_methods[] = {
     {"add", as_method(&graph_add), METH_FASTCALL | METH_KEYWORDS, add_doc},
+    {"join", as_method(&graph_join), METH_FASTCALL | METH_KEYWORDS, join_doc},
     {"branch", as_method(&graph_branch), METH_FASTCALL | METH_KEYWORDS, branch_doc},
     {"build", as_method(&graph_build), METH_NOARGS, build_doc},
     {nullptr, nullptr, 0, nullptr},
@@ -190,7 +214,7 @@ PyType_Slot graph_slots[] = {
 // No BASETYPE flag: the class cannot be subclassed. No dict or weak-reference
 // offsets: instances take no attributes and no weak references.
 PyType_Spec graph_type_definition = {
-    "builtins.Graph", sizeof(PyGraph), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, graph_slots,
+    "corvane.Graph", sizeof(PyGraph), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, graph_slots,
 };
 
 }  // namespace

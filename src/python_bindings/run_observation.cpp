@@ -1,6 +1,8 @@
 #include "python_bindings/run_observation.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <string>
 #include <utility>
 
 #include "python_bindings/conversion.hpp"
@@ -32,7 +34,7 @@ double clock_seconds() noexcept {
 }
 
 RunObservation::RunObservation(const dag::Dag& dag, BorrowedRef dag_object, OwnedRef hooks,
-                               bool detailed)
+                               FailureAction failures)
     : dag_(dag),
       dag_object_(dag_object.get()),
       hooks_(std::move(hooks)),
@@ -41,7 +43,7 @@ RunObservation::RunObservation(const dag::Dag& dag, BorrowedRef dag_object, Owne
       run_id_(hooks_ ? next_run_id() : 0),
       calling_thread_(PyThread_get_thread_ident()),
       records_(dag.nodes().size()) {
-  for (NodeRecord& record : records_) record.reports_failures = detailed;
+  for (NodeRecord& record : records_) record.action = failures;
 }
 
 void RunObservation::run_starting() {
@@ -113,6 +115,27 @@ OwnedRef RunObservation::per_node(Value&& value_of) const {
     require_status(PyDict_SetItem(dict.get(), new_id(dag_.nodes()[i].id).get(), value.get()));
   }
   return dict;
+}
+
+OwnedRef RunObservation::first_failure() const {
+  std::vector<std::size_t> failed;
+  for (std::size_t i = 0; i < records_.size(); ++i)
+    if (records_[i].failure) failed.push_back(i);
+  if (failed.empty()) return {};
+  std::sort(failed.begin(), failed.end(), [&](std::size_t left, std::size_t right) {
+    return records_[left].failed_at < records_[right].failed_at;
+  });
+  const OwnedRef& first = records_[failed.front()].failure;
+  if (failed.size() > 1) {
+    std::string others = "other nodes of its level that failed:";
+    for (std::size_t i = 1; i < failed.size(); ++i) {
+      const dag::Node& node = dag_.nodes()[failed[i]];
+      others += (i == 1 ? " node " : ", node ") + std::to_string(node.id);
+      if (node.label) others += " '" + *node.label + "'";
+    }
+    add_note(first.get(), others);
+  }
+  return OwnedRef::add_reference(first.borrow());
 }
 
 OwnedRef RunObservation::failures() const {

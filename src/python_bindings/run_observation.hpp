@@ -24,9 +24,11 @@ double clock_seconds() noexcept;
 class RunObservation final : public dag::RunObserver {
  public:
   // Watches one run of `dag`, whose Python object `dag_object` outlives the
-  // run. `hooks`: the active callbacks' hooks, or null. With `detailed`,
-  // node failures are kept instead of being printed. Lock held.
-  RunObservation(const dag::Dag& dag, BorrowedRef dag_object, OwnedRef hooks, bool detailed);
+  // run. `hooks`: the active callbacks' hooks, or null. `failures` says
+  // what becomes of a node's failure: printed, kept (a detailed run) or
+  // raised (a strict run, which stops). Lock held.
+  RunObservation(const dag::Dag& dag, BorrowedRef dag_object, OwnedRef hooks,
+                 FailureAction failures);
 
   // Runs `run(observer)` (the engine run, which gives the lock up) between
   // the callbacks' `start` and `finish`. Lock held before and after. A
@@ -50,6 +52,11 @@ class RunObservation final : public dag::RunObserver {
   void node_finished(const dag::Node& node) override;
   void node_abandoned(const dag::Node& node) noexcept override;
 
+  // After a strict run stopped: the failure of the node that failed first,
+  // with a note listing the other nodes that failed beside it, or null when
+  // no node failed (the run stopped for another reason).
+  OwnedRef first_failure() const;
+
   // What was found, as new Python objects (lock held, after the run), for
   // the nodes that ran: {id: exception}, {id: (start, end)}, {id: thread
   // ident}, {id: label or None}.
@@ -65,12 +72,14 @@ class RunObservation final : public dag::RunObserver {
   // One node's record: written only by the thread that runs the node, read
   // by the calling thread once the run is over.
   struct NodeRecord final : FailureSink {
-    bool take(BorrowedRef exception) override {
+    FailureAction take(BorrowedRef exception) override {
       failure = OwnedRef::add_reference(exception);
-      return reports_failures;
+      failed_at = clock_seconds();
+      return action;
     }
 
-    bool reports_failures = false;
+    FailureAction action = FailureAction::print;
+    double failed_at = 0;
     bool ran = false;
     double start = 0;
     double end = 0;

@@ -8,7 +8,10 @@ import pytest
 import corvane
 from conftest import chain, fan_out, node, replaced_stderr, run_python
 
-NOT_A_DICT = "Error: Python function did not return a dict\n"
+
+def not_a_dict(node_id, returned):
+    return f"Error: Python function did not return a dict\nnode {node_id} returned {returned}\n"
+
 
 MODES = [
     pytest.param({}, id="sequential"),
@@ -65,7 +68,7 @@ def test_non_dict_results_are_reported_and_yield_nothing(mode, returned):
     with replaced_stderr() as stderr:
         result = run_one(lambda i, p: returned, mode, outputs={"y": "y"})
     assert result == {"x": 1}
-    assert stderr.writes == [NOT_A_DICT]
+    assert stderr.writes == [not_a_dict(1, type(returned).__name__)]
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -99,7 +102,8 @@ def test_raising_functions_print_a_traceback_and_the_run_goes_on(mode, function,
             assert dag.execute(**mode) == {"x": 1, "z": 3}
         lines = stderr.text.splitlines()
         assert (lines[0] == "Traceback (most recent call last):") == traceback
-        assert lines[-1].startswith(error + ":")
+        assert lines[-2].startswith(error + ":")
+        assert lines[-1] == "raised by node 1"
     assert after == [1, 1]
     # The traceback printing leaves the interpreter's last-exception variables alone.
     assert not hasattr(sys, "last_value") or not isinstance(sys.last_value, KeyError | ValueError)
@@ -117,7 +121,7 @@ def test_messages_are_written_to_the_stream_current_at_the_time(monkeypatch):
     dag.execute()
     monkeypatch.setattr(sys, "stderr", Stream(second))
     dag.execute()
-    assert first == [NOT_A_DICT] and second == [NOT_A_DICT]
+    assert first == second == [not_a_dict(0, "NoneType")]
 
 
 @pytest.mark.parametrize("stream", [None, object(), "broken"])

@@ -99,7 +99,9 @@ def test_failures_are_recorded_not_printed_and_raised_as_a_group(graphs, paralle
         2: TypeError,
         3: TypeError,
     }
-    assert str(result.failures[2]) == "Python function did not return a dict"
+    assert str(result.failures[2]) == (
+        "Python function did not return a dict: node 2 'list' returned list"
+    )
     assert result.failures[1].__traceback__ is not None
     with pytest.raises(ExceptionGroup) as raised:
         result.raise_for_failures()
@@ -108,11 +110,11 @@ def test_failures_are_recorded_not_printed_and_raised_as_a_group(graphs, paralle
     assert str(group) == "3 nodes failed (3 sub-exceptions)"
     assert list(group.exceptions) == [result.failures[i] for i in (1, 2, 3)]
     assert [e.__notes__ for e in group.exceptions] == [
-        ["raised by node 1 (raises)"],
-        ["raised by node 2 (list)"],
-        ["raised by node 3 (Node 3)"],
+        ["raised by node 1 'raises'"],
+        ["raised by node 2 'list'"],
+        ["raised by node 3"],
     ]
-    assert result_again.value.exceptions[0].__notes__ == ["raised by node 1 (raises)"]
+    assert result_again.value.exceptions[0].__notes__ == ["raised by node 1 'raises'"]
     graphs["overwrite"].execute_detailed().raise_for_failures()
     # execute still prints each failure.
     with replaced_stderr() as stderr:

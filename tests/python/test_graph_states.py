@@ -51,11 +51,12 @@ class TestConsumedGraph:
         del graph
 
 
-def test_open_graph_adds_nodes_and_returns_none():
+def test_open_graph_adds_nodes_and_returns_itself():
     graph = corvane.Graph()
-    assert graph.add() is None
-    assert graph.add(None, None, None, None) is None
-    assert graph.add(function=None, label=None, inputs=None, outputs=None) is None
+    assert graph.add() is graph
+    assert graph.add(None, None, None, None, None).join() is graph
+    graph = corvane.Graph().add().add(None, None, None, None)
+    assert graph.add(function=None, label=None, inputs=None, outputs=None, params=None) is graph
     assert graph.build().to_mermaid() == (
         'graph TD\n    0["Node 0"]\n    1["Node 1"]\n    2["Node 2"]\n    0 --> 1\n    1 --> 2\n'
     )
@@ -68,19 +69,19 @@ def test_branch_returns_ids_counting_from_one():
     assert type(graph.branch(corvane.Graph())) is int
 
 
-def test_graph_passed_to_its_own_branch_is_already_borrowed():
+def test_graph_passed_to_its_own_branch_is_refused():
     graph = corvane.Graph()
     graph.add(label="only")
-    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+    with pytest.raises(ValueError, match="^a graph cannot be its own branch$"):
         graph.branch(graph)
     # Nothing changed: the graph is still open and the next branch id is 1.
     assert graph.branch(corvane.Graph()) == 1
     assert graph.build().to_mermaid() == 'graph TD\n    0["only"]\n'
 
 
-def test_consumed_graph_passed_to_itself_is_already_borrowed():
+def test_consumed_graph_passed_to_itself_is_refused():
     graph = built_graph()
-    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+    with pytest.raises(ValueError, match="^a graph cannot be its own branch$"):
         graph.branch(graph)
 
 
@@ -104,7 +105,7 @@ def test_wrong_argument_types_carry_the_argument_prefix(call, message):
 @pytest.mark.parametrize(
     "call",
     [
-        lambda g: g.add(None, None, None, None, None),
+        lambda g: g.add(None, None, None, None, None, None),
         lambda g: g.add(colour="red"),
         lambda g: g.add(None, function=None),
         lambda g: g.branch(),

@@ -11,7 +11,9 @@ ADD_DOC = (
     "    function: Optional Python callable. If None, creates a no-op node.\n"
     "    label: Optional string label for the node\n"
     "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
-    "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n\n"
+    "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n"
+    "    params: Optional mapping of str to objects, passed to every call of the\n"
+    "        function as its second argument (a new dict each call)\n\n"
     "Returns:\n    Self for method chaining"
 )
 BRANCH_DOC = (
@@ -24,7 +26,12 @@ EXECUTE_DOC = (
     "Execute the DAG\n\nArgs:\n"
     "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False\n"
     "    max_threads (Optional[int]): Maximum number of threads to use per level. "
-    "None = unlimited. Default: None\n\n"
+    "None = unlimited. Default: None\n"
+    "    inputs (Optional[Mapping[str, object]]): The context the run starts from. Default: None\n"
+    "    targets (Optional[Iterable[str]]): Run only the nodes whose results can reach these "
+    "names, and return only these names. Default: None (every node, every name)\n"
+    "    raise_on_failure (bool): If True, the first node that fails stops the run, which "
+    "raises that node's exception. Default: False\n\n"
     "Returns:\n    Dictionary containing the execution context"
 )
 TO_MERMAID_DOC = (
@@ -34,17 +41,17 @@ TO_MERMAID_DOC = (
 METHODS = [
     (
         corvane.Graph.add,
-        "($self, function=..., label=..., inputs=..., outputs=...)",
+        "($self, function=..., label=..., inputs=..., outputs=..., params=...)",
         ADD_DOC,
-        ["self", "function", "label", "inputs", "outputs"],
+        ["self", "function", "label", "inputs", "outputs", "params"],
     ),
     (corvane.Graph.branch, "($self, subgraph)", BRANCH_DOC, ["self", "subgraph"]),
     (corvane.Graph.build, "($self)", BUILD_DOC, ["self"]),
     (
         corvane.Dag.execute,
-        "($self, parallel=..., max_threads=...)",
+        "($self, parallel=..., max_threads=..., *, inputs=..., targets=..., raise_on_failure=...)",
         EXECUTE_DOC,
-        ["self", "parallel", "max_threads"],
+        ["self", "parallel", "max_threads", "inputs", "targets", "raise_on_failure"],
     ),
     (corvane.Dag.to_mermaid, "($self)", TO_MERMAID_DOC, ["self"]),
 ]
@@ -81,7 +88,7 @@ def test_panic_exception_derives_directly_from_base_exception():
 def test_class_identity(cls, name, doc):
     assert cls.__name__ == name
     assert cls.__qualname__ == name
-    assert cls.__module__ == "builtins"
+    assert cls.__module__ == "corvane"
     assert cls.__doc__ == doc
     assert cls.__bases__ == (object,)
 
@@ -114,7 +121,7 @@ def test_representation_comparison_and_hash_are_those_of_object(make):
     first, second = make(), make()
     assert first == first and first != second
     assert hash(first) == object.__hash__(first)
-    assert repr(first).startswith("<builtins.")
+    assert repr(first).startswith(f"<corvane.{type(first).__name__} object at ")
 
 
 @pytest.mark.parametrize("args, kwargs", [((), {}), ((1,), {}), ((), {"nodes": 1})])

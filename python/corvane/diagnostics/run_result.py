@@ -51,7 +51,7 @@ class RunResult:
         exceptions = []
         for node_id in sorted(self.failures):
             exception = self.failures[node_id]
-            _add_note_once(exception, f"raised by node {node_id} ({self._name(node_id)})")
+            _add_note_once(exception, self._note(node_id))
             exceptions.append(exception)
         count = len(exceptions)
         raise BaseExceptionGroup(f"{count} node{'s' if count != 1 else ''} failed", exceptions)
@@ -68,6 +68,11 @@ class RunResult:
                 for node_id, (start, end) in self.timings.items()
             ],
         )
+
+    def _note(self, node_id: int) -> str:
+        # The note the run itself puts on a failure, so that it is not doubled.
+        label = self.labels.get(node_id)
+        return f"raised by node {node_id}" + ("" if label is None else f" '{label}'")
 
     def _name(self, node_id: int) -> str:
         label = self.labels.get(node_id)
