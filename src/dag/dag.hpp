@@ -94,6 +94,9 @@ class Dag {
   std::span<const Position> order_positions() const noexcept {
     return order_positions_.empty() ? execution_order_ : order_positions_;
   }
+  // The position in `nodes()` of the node that a dependency on `id` names
+  // (the first with that id), or `NodeIndex::npos`. Constant time.
+  std::size_t position_of(NodeId id) const { return index_.find(id); }
 
  private:
   ExecutionResult run(RunOptions options, bool keep_records) const;
