@@ -8,9 +8,11 @@ value is the context ``dag.execute()`` returns::
 
     context = to_dask(dag, parallel=True).compute(scheduler="processes")
 
-The graph has one task per node that has a function, one small task per
-name each node writes, and one task that assembles the context. A node's
-task receives only the values its node reads.
+The graph has one task per input of the run, one per node that runs and has
+a function, one small task per name each node writes, and one task that
+assembles the context. A node's task receives only the values its node
+reads. With targets, only the nodes ``Dag._run_plan`` picks for them are in
+the graph, and the context keeps only the targets.
 
 Names may be overwritten and a function may leave out outputs it maps, so
 which node supplies a name is only known at run time. For every name a node
@@ -20,7 +22,9 @@ the name, else the previous one: a chain per name, linear in size. A reader
 depends on the resolution current at its place in the run: after every
 earlier node in execution order (sequential mode), or after every earlier
 level (parallel mode, where a level's writes are chained in level order,
-one of the orders in which a local run may merge them).
+one of the orders in which a local run may merge them). Each resolution
+carries the place where its name was first written, so that the context
+lists names in the order a local run writes them.
 """
 
 from __future__ import annotations
