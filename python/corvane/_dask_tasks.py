@@ -266,7 +266,7 @@ class NodeCall:
             # Drop this frame, so that the traceback starts in the function
             # (and is absent for a call that failed before entering it).
             error.__traceback__ = error.__traceback__.tb_next if error.__traceback__ else None
-            return self._failed(error, note)
+            return self._failed(error)
         if not isinstance(result, dict):
             what = f"{describe_node(self.node_id, self.label)} returned {type(result).__name__}"
             if self.raise_on_failure:
@@ -281,15 +281,14 @@ class NodeCall:
         return outputs
 
     @staticmethod
-    def _failed(error: BaseException, note: str) -> dict[str, Any]:
+    def _failed(error: BaseException) -> dict[str, Any]:
         if isinstance(error, PanicException):
             os.write(2, _PANIC_NOTICE)
             print_exception(error)
             raise PanicException(str(error))
+        # The note is on the exception, which the traceback shows (before 3.11
+        # through the exceptiongroup backport that corvane imports).
         print_exception(error)
-        if sys.version_info < (3, 11):
-            # The traceback shows no notes before 3.11.
-            _write(note + "\n")
         return {}
 
 
