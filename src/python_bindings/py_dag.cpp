@@ -154,8 +154,12 @@ template <class Run>
 auto observed_run(RunObservation& observation, bool strict, Run&& run) {
   try {
     return observation.observe(std::forward<Run>(run));
-  } catch (const node::RunStop&) {
-    if (!strict) throw;
+  } catch (const node::RunStop& stop) {
+    // An interrupt or exit travels on as it is, strict run or not.
+    const auto* raised = static_cast<const PythonStop*>(stop.payload().get());
+    if (!strict || is_run_stop(reinterpret_cast<PyObject*>(
+                       Py_TYPE(static_cast<PyObject*>(raised->exception.get())))))
+      throw;
     OwnedRef failure = observation.first_failure();
     if (!failure) throw;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get());

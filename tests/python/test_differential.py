@@ -1,5 +1,6 @@
-"""Random graphs built through add and branch, run in both modes, against a
-small model of the building, ordering and merge rules written here."""
+"""Random graphs built through add, join and branch, run in both modes with
+inputs and targets, against a small model of the building, ordering and
+merge rules written here."""
 
 import itertools
 
@@ -16,12 +17,10 @@ behaviours = st.sampled_from(["all", "some", "fails", "none"])
 mappings = st.dictionaries(st.sampled_from(NAMES), st.sampled_from(OWN), max_size=3)
 out_mappings = st.dictionaries(st.sampled_from(OWN), st.sampled_from(NAMES), max_size=3)
 node_specs = st.tuples(mappings, out_mappings, behaviours)
+adds = st.tuples(st.sampled_from(["add", "join"]), node_specs)
 graphs = st.recursive(
-    st.lists(st.tuples(st.just("add"), node_specs), max_size=3),
-    lambda inner: st.lists(
-        st.one_of(st.tuples(st.just("add"), node_specs), st.tuples(st.just("branch"), inner)),
-        max_size=4,
-    ),
+    st.lists(adds, max_size=3),
+    lambda inner: st.lists(st.one_of(adds, st.tuples(st.just("branch"), inner)), max_size=4),
     max_leaves=8,
 )
 
@@ -41,50 +40,53 @@ def function_of(tag, behaviour):
 
 class Model:
     """The builder: nodes in the order added, each depending on the node
-    added before it; a branch hangs from the node added last before it."""
+    added before it; a branch hangs from the node added last before it; a
+    join depends on every node nothing depends on yet. Nodes are lists
+    [tag, inputs, outputs, behaviour, dependencies (node lists)]."""
 
     def __init__(self):
-        self.nodes = []  # [tag, inputs, outputs, behaviour, dependencies]
+        self.nodes = []
         self.branches = []
         self.last = None
         self.branch_point = None
 
-    def add(self, tag, spec):
-        self.nodes.append([tag, *spec, [] if self.last is None else [self.last]])
-        self.last = len(self.nodes) - 1
+    def add(self, tag, spec, dependencies=None):
+        if dependencies is None:
+            dependencies = [] if self.last is None else [self.last]
+        self.nodes.append([tag, *spec, dependencies])
+        self.last = self.nodes[-1]
         self.branch_point = None
+
+    def join(self, tag, spec):
+        listed = self.listed()
+        depended = {id(d) for node in listed for d in node[4]}
+        self.add(tag, spec, [node for node in listed if id(node) not in depended])
 
     def branch(self, sub):
         if self.branch_point is None:
             self.branch_point = self.last
         if self.branch_point is not None and sub.nodes:
-            if self.branch_point not in sub.nodes[0][4]:
+            if not any(d is self.branch_point for d in sub.nodes[0][4]):
                 sub.nodes[0][4].append(self.branch_point)
         self.branches.append(sub)
 
+    def listed(self):
+        """Every node in build order: own nodes, then each branch's, depth first."""
+        return self.nodes + [node for sub in self.branches for node in sub.listed()]
+
     def merged(self):
-        merged = [list(node) for node in self.nodes]
-
-        def merge(sub, enclosing):
-            first = len(merged)
-            for position, node in enumerate(sub.nodes):
-                shift = enclosing if position == 0 else (lambda old: first + old)
-                merged.append([*node[:4], [shift(d) for d in node[4]]])
-            for nested in sub.branches:
-                merge(nested, lambda old: first + old)
-
-        for sub in self.branches:
-            merge(sub, lambda old: old)
-        return merged
+        listed = self.listed()
+        position = {id(node): index for index, node in enumerate(listed)}
+        return [[*node[:4], [position[id(d)] for d in node[4]]] for node in listed]
 
 
 def build(ops, model, graph, tags):
     for kind, payload in ops:
-        if kind == "add":
+        if kind in ("add", "join"):
             tag = next(tags)
             inputs, outputs, behaviour = payload
-            model.add(tag, payload)
-            graph.add(function_of(tag, behaviour), inputs=inputs, outputs=outputs)
+            getattr(model, kind)(tag, payload)
+            getattr(graph, kind)(function_of(tag, behaviour), inputs=inputs, outputs=outputs)
         else:
             sub_model, sub_graph = Model(), corvane.Graph()
             build(payload, sub_model, sub_graph, tags)
@@ -123,17 +125,17 @@ def outputs_of(node, context):
     return {name: result[own] for own, name in outputs.items() if own in result}
 
 
-def sequential(nodes, order):
-    context = {}
+def sequential(nodes, order, inputs):
+    context = dict(inputs)
     for index in order:
         context.update(outputs_of(nodes[index], context))
     return context
 
 
-def parallel_outcomes(nodes, levels):
+def parallel_outcomes(nodes, levels, inputs):
     """Every context a level-parallel run may end with: nodes of a level read
     the level's starting context and merge in any order."""
-    outcomes = [{}]
+    outcomes = [dict(inputs)]
     for level in levels:
         following = []
         for context in outcomes:
@@ -148,14 +150,32 @@ def parallel_outcomes(nodes, levels):
     return outcomes
 
 
+def only(context, targets):
+    return {name: value for name, value in context.items() if name in targets}
+
+
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(ops=graphs, max_threads=st.one_of(st.none(), st.integers(0, 4)))
-def test_runs_match_the_model(ops, max_threads):
+@given(
+    ops=graphs,
+    max_threads=st.one_of(st.none(), st.integers(0, 4)),
+    inputs=st.dictionaries(st.sampled_from(NAMES), st.integers(0, 9), max_size=2),
+    targets=st.lists(st.sampled_from(NAMES), unique=True),
+)
+def test_runs_match_the_model(ops, max_threads, inputs, targets):
     model, graph = Model(), corvane.Graph()
     build(ops, model, graph, itertools.count())
     nodes = model.merged()
     order, levels = order_and_levels(nodes)
     dag = graph.build()
+    expected = sequential(nodes, order, inputs)
+    outcomes = parallel_outcomes(nodes, levels, inputs)
+    # Only names some node writes, or that came in, can be asked for.
+    targets = [t for t in targets if t in inputs or any(t in n[2].values() for n in nodes)]
     with replaced_stderr():
-        assert dag.execute() == sequential(nodes, order)
-        assert dag.execute(True, max_threads) in parallel_outcomes(nodes, levels)
+        # Names come back in the order they were first written, inputs first.
+        assert list(dag.execute(inputs=inputs).items()) == list(expected.items())
+        assert dag.execute(True, max_threads, inputs=inputs) in outcomes
+        # Pruned runs give the full runs' values of the names asked for.
+        assert dag.execute(inputs=inputs, targets=targets) == only(expected, targets)
+        pruned = dag.execute(True, max_threads, inputs=inputs, targets=targets)
+        assert pruned in [only(outcome, targets) for outcome in outcomes]
