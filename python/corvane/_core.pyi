@@ -5,6 +5,7 @@ from typing import Any, Final, SupportsIndex, final
 
 from _typeshed import structseq
 
+from corvane._problems import Problem
 from corvane._types import NameMapping, NodeFunction, NodeObject
 from corvane.diagnostics.run_result import RunResult
 
@@ -179,6 +180,9 @@ class Dag:
                 that is not a `str`, or a target is not a `str`; nothing ran.
             ValueError: A target is neither written by a node nor an input;
                 nothing ran.
+            GraphError: With `raise_on_failure`, a node that runs would read a
+                name that nothing before it writes and no input gives; nothing
+                ran. A `ValueError`.
             OverflowError: `max_threads` is negative or above 2**64 - 1.
         """
 
@@ -203,6 +207,23 @@ class Dag:
                 `time.perf_counter()`, and the thread that ran it. With
                 `targets`, the context holds only the targets, and the other
                 fields only the nodes that ran.
+        """
+
+    def check(
+        self, inputs: Iterable[str] | Mapping[str, object] = ..., parallel: bool = ...
+    ) -> list[Problem]:
+        """Check the graph for what a run would miss or race on, without running it.
+
+        Args:
+            inputs: The names a run starts with (a mapping's keys); none by
+                default.
+            parallel: Check for a level-parallel run; default `False`.
+
+        Returns:
+            A "missing input" problem for every name a node reads that no
+                node it can see writes and no input gives; in parallel mode, a
+                "race" for every name that nodes of one level write side by
+                side. Empty when nothing is wrong.
         """
 
     def to_mermaid(self) -> str:

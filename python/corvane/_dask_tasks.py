@@ -41,7 +41,7 @@ MISSING: Final = _Missing()
 #: Where a name was first written: (step, node within the step, output).
 Place = tuple[int, int, int]
 
-_NOT_A_DICT = "Error: Python function did not return a dict\n"
+_NOT_A_DICT = "Python function did not return a dict"
 _PANIC_NOTICE = (
     b"corvane: a Python node function raised PanicException\n"
     b"corvane: the run fails with it; its traceback follows\n"
@@ -92,7 +92,23 @@ def print_exception(error: BaseException) -> None:
 
 
 def describe_node(node_id: int, label: str | None) -> str:
-    return f"node {node_id}" + (f" ({label!r})" if label is not None else " (no label)")
+    """ "node 3 'load'", or "node 3" for a node without a label, as a local
+    run names a node."""
+    return f"node {node_id}" if label is None else f"node {node_id} '{label}'"
+
+
+def add_note(error: BaseException, note: str) -> None:
+    """Adds `note` to `error` once, also when one exception object fails
+    several nodes."""
+    notes = getattr(error, "__notes__", None)
+    if isinstance(notes, list) and note in notes:
+        return
+    if sys.version_info >= (3, 11):
+        error.add_note(note)
+    elif notes is None:
+        error.__notes__ = [note]  # type: ignore[attr-defined]
+    else:
+        notes.append(note)
 
 
 def _result_by_name(result: dict[Any, Any]) -> dict[str, Any]:
@@ -164,10 +180,10 @@ class NodeCall:
     params, and returns the outputs under context names. A function made by
     ``corvane.node`` is called through its node form.
 
-    A failing function writes nothing: its exception is printed where the task
-    runs, or, with `raise_on_failure`, fails the task. KeyboardInterrupt and
-    SystemExit always propagate; a PanicException fails the task as it fails a
-    local run.
+    A failing function writes nothing: its exception, with a note naming the
+    node, is printed where the task runs, or, with `raise_on_failure`, fails
+    the task. KeyboardInterrupt and SystemExit always propagate; a
+    PanicException fails the task as it fails a local run.
     """
 
     __slots__ = (
@@ -242,6 +258,9 @@ class NodeCall:
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:
+            note = f"raised by {describe_node(self.node_id, self.label)}"
+            if not isinstance(error, PanicException):
+                add_note(error, note)
             if self.raise_on_failure:
                 raise
             # Drop this frame, so that the traceback starts in the function
@@ -249,12 +268,10 @@ class NodeCall:
             error.__traceback__ = error.__traceback__.tb_next if error.__traceback__ else None
             return self._failed(error)
         if not isinstance(result, dict):
+            what = f"{describe_node(self.node_id, self.label)} returned {type(result).__name__}"
             if self.raise_on_failure:
-                raise TypeError(
-                    f"corvane {describe_node(self.node_id, self.label)}: the function "
-                    f"returned {type(result).__name__}, not a dict"
-                )
-            _write(_NOT_A_DICT)
+                raise TypeError(f"{_NOT_A_DICT}: {what}")
+            _write(f"Error: {_NOT_A_DICT}\n{what}\n")
             return {}
         named = _result_by_name(result)
         outputs: dict[str, Any] = {}
@@ -269,6 +286,8 @@ class NodeCall:
             os.write(2, _PANIC_NOTICE)
             print_exception(error)
             raise PanicException(str(error))
+        # The note is on the exception, which the traceback shows (before 3.11
+        # through the exceptiongroup backport that corvane imports).
         print_exception(error)
         return {}
 

@@ -26,34 +26,32 @@ Returns = str | tuple[str, ...]
 _NAMED = (inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY)
 
 
-class NodeCall:
+def node_call(function: Callable[..., Any], returns: Returns) -> NodeFunction:
     """The node form of a decorated function: ``call(inputs, params)``.
 
     Inputs and params reach the function as keyword arguments; an input
-    and a param of one name give the input.
+    and a param of one name give the input. A closure rather than an object
+    with ``__call__``: a node calls it on every run, and a plain function is
+    the cheapest thing to call.
     """
+    if isinstance(returns, str):
 
-    __slots__ = ("function", "returns")
+        def call(inputs: dict[str, Any], params: dict[str, Any]) -> dict[str, Any]:
+            if params:
+                params.update(inputs)
+                inputs = params
+            return {returns: function(**inputs)}
 
-    def __init__(self, function: Callable[..., Any], returns: Returns) -> None:
-        self.function = function
-        self.returns = returns
+    else:
 
-    def __repr__(self) -> str:
-        return f"<corvane node form of {_name_of(self.function)}>"
+        def call(inputs: dict[str, Any], params: dict[str, Any]) -> dict[str, Any]:
+            if params:
+                params.update(inputs)
+                inputs = params
+            return _unpacked(function, returns, function(**inputs))
 
-    def __reduce__(self) -> tuple[Callable[..., NodeCall], tuple[Any, ...]]:
-        return NodeCall, (self.function, self.returns)
-
-    def __call__(self, inputs: dict[str, Any], params: dict[str, Any]) -> dict[str, Any]:
-        if params:
-            params.update(inputs)
-            inputs = params
-        result = self.function(**inputs)
-        returns = self.returns
-        if isinstance(returns, str):
-            return {returns: result}
-        return _unpacked(self.function, returns, result)
+    call.__qualname__ = f"node form of {_name_of(function)}"
+    return call
 
 
 def _unpacked(function: Callable[..., Any], names: tuple[str, ...], result: Any) -> dict[str, Any]:
@@ -108,7 +106,7 @@ class DecoratedNode(Generic[P, R]):
                 optional.append(parameter.name)
         outputs = (checked,) if isinstance(checked, str) else checked
         self.__corvane_node__ = (
-            NodeCall(function, checked),
+            node_call(function, checked),
             tuple(names),
             outputs,
             tuple(optional),
@@ -161,9 +159,11 @@ def _checked_returns(returns: object) -> Returns:
 
 
 @overload
-def node(function: Callable[P, R], /) -> DecoratedNode[P, R]: ...
+def node(function: Callable[P, R], /, *, returns: Returns | None = None) -> DecoratedNode[P, R]: ...
 @overload
-def node(*, returns: Returns | None = None) -> Callable[[Callable[P, R]], DecoratedNode[P, R]]: ...
+def node(
+    function: None = None, /, *, returns: Returns | None = None
+) -> Callable[[Callable[P, R]], DecoratedNode[P, R]]: ...
 
 
 def node(

@@ -8,9 +8,11 @@ value is the context ``dag.execute()`` returns::
 
     context = to_dask(dag, parallel=True).compute(scheduler="processes")
 
-The graph has one task per node that has a function, one small task per
-name each node writes, and one task that assembles the context. A node's
-task receives only the values its node reads.
+The graph has one task per input of the run, one per node that runs and has
+a function, one small task per name each node writes, and one task that
+assembles the context. A node's task receives only the values its node
+reads. With targets, only the nodes ``Dag._run_plan`` picks for them are in
+the graph, and the context keeps only the targets.
 
 Names may be overwritten and a function may leave out outputs it maps, so
 which node supplies a name is only known at run time. For every name a node
@@ -20,7 +22,9 @@ the name, else the previous one: a chain per name, linear in size. A reader
 depends on the resolution current at its place in the run: after every
 earlier node in execution order (sequential mode), or after every earlier
 level (parallel mode, where a level's writes are chained in level order,
-one of the orders in which a local run may merge them).
+one of the orders in which a local run may merge them). Each resolution
+carries the place where its name was first written, so that the context
+lists names in the order a local run writes them.
 """
 
 from __future__ import annotations
@@ -66,11 +70,13 @@ def _checked_inputs(inputs: Mapping[str, object] | None) -> dict[str, object]:
     if inputs is None:
         return {}
     if not isinstance(inputs, Mapping):
-        raise TypeError(f"inputs must be a mapping, not {type(inputs).__name__}")
+        raise TypeError(
+            f"inputs must be a mapping from str to objects, got {type(inputs).__name__}"
+        )
     given = dict(inputs.items())
     for name in given:
         if not isinstance(name, str):
-            raise TypeError(f"input names must be str, not {type(name).__name__}")
+            raise TypeError(f"inputs keys must be str, got {type(name).__name__}")
     return given
 
 

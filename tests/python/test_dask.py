@@ -322,10 +322,14 @@ def test_a_node_receives_its_inputs_in_mapping_order():
         ({"parallel": 1}, TypeError, "parallel must be True or False"),
         ({"parallel": "dataflow"}, TypeError, "parallel must be True or False"),
         ({"parallel": None}, TypeError, "parallel must be True or False"),
-        ({"inputs": [("x", 1)]}, TypeError, "mapping"),
-        ({"inputs": {1: "x"}}, TypeError, "int"),
-        ({"targets": ["nowhere"]}, ValueError, "nowhere"),
-        ({"targets": [3]}, TypeError, ""),
+        (
+            {"inputs": [("x", 1)]},
+            TypeError,
+            "inputs must be a mapping from str to objects, got list",
+        ),
+        ({"inputs": {1: "x"}}, TypeError, "inputs keys must be str, got int"),
+        ({"targets": ["nowhere"]}, ValueError, "unknown target 'nowhere'"),
+        ({"targets": [3]}, TypeError, "expected str items, got int"),
     ],
 )
 def test_bad_arguments_raise_before_any_graph_is_made(arguments, error, text):
@@ -374,7 +378,7 @@ def raise_boom(inputs, params):
     "function, error, text",
     [
         (raise_boom, Boom, "node failed"),
-        (lambda i, p: None, TypeError, "node 1 ('failing'): the function returned NoneType"),
+        (lambda i, p: None, TypeError, "did not return a dict: node 1 'failing' returned NoneType"),
         (lambda i: {}, TypeError, "positional argument"),
     ],
 )
@@ -389,9 +393,14 @@ def test_raise_on_failure_fails_the_computation_with_the_node_error(
         node(lambda i, p: after.append(1) or {}),
     )
     dag = dag.build()
-    with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)")) as raised:
         to_dask(dag, parallel, raise_on_failure=True).compute(scheduler="sync")
     assert after == []
+    # As a strict local run raises it: the same message, the same note.
+    with pytest.raises(error) as local:
+        dag.execute(parallel, raise_on_failure=True)
+    assert str(raised.value) == str(local.value)
+    assert getattr(raised.value, "__notes__", None) == getattr(local.value, "__notes__", None)
     with replaced_stderr():
         assert to_dask(dag, parallel).compute(scheduler="sync") == {"x": 1}
     assert after == [1]
@@ -428,7 +437,7 @@ def test_unpicklable_function_is_reported_with_its_node(compute, scheduler, unwr
         compute(scheduler, to_dask(dag))
     reported = unwrap(raised.value)
     assert isinstance(reported, pickle.PicklingError)
-    assert "node 1 ('holds a lock')" in str(reported)
+    assert "node 1 'holds a lock'" in str(reported)
 
 
 def test_graph_grows_linearly_on_a_chain_that_overwrites_one_name():

@@ -45,10 +45,10 @@ def options(*, rows, **settings):
     return (len(rows), sorted(settings.items()))
 
 
-def run(function, inputs, params=None, **add):
+def run(function, given, params=None, **add):
     graph = corvane.Graph()
     graph.add(function, params=params, **add)
-    return graph.build().execute_detailed(inputs=inputs)
+    return graph.build().execute_detailed(inputs=given)
 
 
 @pytest.mark.parametrize(
