@@ -4,6 +4,7 @@ from corvane._core import Dag as Dag
 from corvane._core import Graph as Graph
 from corvane._core import NodeInfo as NodeInfo
 from corvane._core import PanicException as PanicException
+from corvane._core import set_max_workers as set_max_workers
 from corvane._types import NameMapping as NameMapping
 from corvane._types import NodeFunction as NodeFunction
 from corvane._version import version

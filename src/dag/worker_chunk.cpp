@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "dag/panic.hpp"
@@ -14,9 +16,10 @@ namespace corvane::dag {
 namespace {
 
 // A failed worker's own message is shown only here: the run itself ends with
-// a fixed text. A deliberate stop is not a failure and gets no message.
-void run_reporting_failure(const std::function<void(std::size_t)>& task, std::size_t index,
-                           std::exception_ptr& failure) {
+// a fixed text. A deliberate stop is not a failure and gets no message: it
+// ends the wave at once.
+void run_reporting_failure(WorkerPool& pool, const std::function<void(std::size_t)>& task,
+                           std::size_t index, std::exception_ptr& failure) {
   try {
     task(index);
   } catch (const abi::__forced_unwind&) {
@@ -26,6 +29,7 @@ void run_reporting_failure(const std::function<void(std::size_t)>& task, std::si
     throw;
   } catch (const node::RunStop&) {
     failure = std::current_exception();
+    pool.stop_running_wave(failure);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "corvane: worker thread failed: %s\n", error.what());
     failure = std::current_exception();
@@ -53,13 +57,15 @@ void rethrow_first_failure(const std::vector<std::exception_ptr>& failures) {
 
 }  // namespace
 
-void run_chunk(WorkerPool& pool, std::size_t size, const std::function<void(std::size_t)>& task) {
+void run_chunk(WorkerPool& pool, std::size_t size, std::function<void(std::size_t)> task) {
   // One slot per task, written only by the worker that runs it and read
-  // after the wave has ended.
-  std::vector<std::exception_ptr> failures(size);
-  pool.run_wave(size,
-                [&](std::size_t index) { run_reporting_failure(task, index, failures[index]); });
-  rethrow_first_failure(failures);
+  // after the wave has ended; owned with the task by the wave, whose
+  // abandoned tasks may still write theirs after this returns.
+  auto failures = std::make_shared<std::vector<std::exception_ptr>>(size);
+  pool.run_wave(size, [&pool, failures, task = std::move(task)](std::size_t index) {
+    run_reporting_failure(pool, task, index, (*failures)[index]);
+  });
+  rethrow_first_failure(*failures);
 }
 
 }  // namespace corvane::dag

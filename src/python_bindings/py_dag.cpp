@@ -6,6 +6,8 @@
 #include <string>
 
 #include "dag/panic.hpp"
+#include "dag/worker_pool.hpp"
+#include "graph_data/py_object_handle.hpp"
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/conversion.hpp"
 #include "python_bindings/errors.hpp"
@@ -70,6 +72,31 @@ auto engine_run(Run&& run) -> decltype(run()) {
   return run_engine(std::forward<Run>(run));
 }
 
+// What a run's nodes read besides the engine's own state: the Dag, through
+// its Python object, and the run's observation. The workers of a level that
+// an interrupt ended early may still be inside nodes after `execute` has
+// raised, so the run's waves keep this until the last of them returns.
+struct RunAnchor {
+  explicit RunAnchor(BorrowedRef dag_object)
+      : dag_object(
+            graph_data::PyObjectHandle::adopt(OwnedRef::add_reference(dag_object).release())) {}
+  RunAnchor(const RunAnchor&) = delete;
+  RunAnchor& operator=(const RunAnchor&) = delete;
+  ~RunAnchor() {
+    if (!observation) return;
+    // Its Python objects go with the lock held, on whatever thread is last.
+    if (holds_interpreter_lock()) {
+      observation.reset();
+    } else {
+      NodeCallLock lock;
+      observation.reset();
+    }
+  }
+
+  graph_data::PyObjectHandle dag_object;
+  std::optional<RunObservation> observation;
+};
+
 struct RunArguments {
   bool parallel;
   std::optional<std::uint64_t> max_threads;
@@ -92,14 +119,16 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return entry_point([&] {
     const auto [parallel, max_threads] = run_arguments(execute_parameters, args, nargs, kwnames);
     // A node function may drop the last other reference to this object.
-    const OwnedRef keep_alive = OwnedRef::add_reference(BorrowedRef(self));
+    const auto anchor = std::make_shared<RunAnchor>(BorrowedRef(self));
+    const dag::WorkerPool::KeepAlive keep_alive(anchor);
     const dag::Dag& dag = dag_of(self);
     OwnedRef hooks = active_hooks();
     if (!hooks) {
       return context_to_dict(engine_run([&] { return dag.execute(parallel, max_threads); }))
           .release();
     }
-    RunObservation observation(dag, BorrowedRef(self), std::move(hooks), false);
+    RunObservation& observation =
+        anchor->observation.emplace(dag, BorrowedRef(self), std::move(hooks), false);
     const Context context = observation.observe([&](dag::RunObserver* observer) {
       return engine_run([&] { return dag.execute(parallel, max_threads, observer); });
     });
@@ -112,9 +141,11 @@ PyObject* dag_execute_detailed(PyObject* self, PyObject* const* args, Py_ssize_t
   return entry_point([&] {
     const auto [parallel, max_threads] =
         run_arguments(execute_detailed_parameters, args, nargs, kwnames);
-    const OwnedRef keep_alive = OwnedRef::add_reference(BorrowedRef(self));
+    const auto anchor = std::make_shared<RunAnchor>(BorrowedRef(self));
+    const dag::WorkerPool::KeepAlive keep_alive(anchor);
     const dag::Dag& dag = dag_of(self);
-    RunObservation observation(dag, BorrowedRef(self), active_hooks(), true);
+    RunObservation& observation =
+        anchor->observation.emplace(dag, BorrowedRef(self), active_hooks(), true);
     const dag::ExecutionResult result = observation.observe([&](dag::RunObserver* observer) {
       return engine_run([&] { return dag.execute_detailed(parallel, max_threads, observer); });
     });
