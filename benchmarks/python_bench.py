@@ -36,6 +36,7 @@ import gc
 import io
 import os
 import resource
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -300,13 +301,26 @@ def thread_count():
 
 def with_threads(name, run):
     """`run`, once the workers of earlier rows have left, and the row's name
-    with the threads it started (idle workers stay for two seconds, so the
-    count right after the run is its peak)."""
+    with the most threads the process had beyond those it had before, looked
+    at every 5 ms."""
     while thread_count() > 1 + (os.cpu_count() or 1):
         time.sleep(0.5)
+    done = threading.Event()
+    peak = [0]
+
+    def watch():
+        while not done.wait(0.005):
+            peak[0] = max(peak[0], thread_count())
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
     before = thread_count()
-    measured = run()
-    return f"{name} [{thread_count() - before} threads]", measured
+    try:
+        measured = run()
+    finally:
+        done.set()
+        watcher.join()
+    return f"{name} [{peak[0] - before} threads]", measured
 
 
 def thread_rows():

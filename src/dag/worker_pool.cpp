@@ -57,6 +57,48 @@ std::size_t max_threads_from_environment(std::size_t otherwise) {
   return end != text && *end == '\0' && value > 0 ? value : otherwise;
 }
 
+// Whether more workers would make a wave go faster, judged by the rate at
+// which its tasks finish. Tasks that each block for a moment and then hold
+// the host's lock for a moment leave the lock free now and then, however
+// many workers queue for it; once a growth no longer raised the rate
+// markedly, more workers would only queue too. A wave none of whose tasks
+// finished for a while is blocked, and more workers always help it.
+class Throughput {
+ public:
+  explicit Throughput(std::size_t finished) : mark_(finished) {}
+
+  // `finished`: the wave's finished tasks; `stalled`: none since the last
+  // stall check.
+  bool growth_helps(std::size_t finished, bool stalled) {
+    if (stalled) {
+      rate_ = 0;
+      return true;
+    }
+    const double elapsed = std::chrono::duration<double>(clock::now() - since_).count();
+    if (elapsed < kWindow) return false;
+    const double rate = static_cast<double>(finished - mark_) / elapsed;
+    if (rate < rate_ * kMarkedRise) return false;
+    rate_ = rate;
+    return true;
+  }
+
+  void grown(std::size_t finished) {
+    since_ = clock::now();
+    mark_ = finished;
+  }
+
+ private:
+  using clock = std::chrono::steady_clock;
+  // The shortest time over which a rate is measured, in seconds.
+  static constexpr double kWindow = 1e-3;
+  static constexpr double kMarkedRise = 1.25;
+
+  clock::time_point since_ = clock::now();
+  std::size_t mark_;
+  // Tasks per second before the last growth.
+  double rate_ = 0;
+};
+
 bool host_closing() {
   auto* closing = graph_data::host_hooks().closing;
   return closing != nullptr && closing();
@@ -211,6 +253,9 @@ void WorkerPool::await(Wave& wave, std::unique_lock<std::mutex>& lock) {
   }
   auto next_check_in = clock::now() + settings_.check_in_interval;
   std::size_t finished_before = wave.finished;
+  // Stall checks in a row that found the host's lock free.
+  std::size_t wanting = 0;
+  Throughput throughput(wave.finished);
   for (;;) {
     if (std::exception_ptr reason = wave.stop_reason()) {
       leave_early(wave, reason);
@@ -219,9 +264,14 @@ void WorkerPool::await(Wave& wave, std::unique_lock<std::mutex>& lock) {
     if (wave.finished == wave.count) return;
     if (wave.unclaimed()) {
       wave.done.wait_for(lock, settings_.stall_check);
-      if (wave.unclaimed() && !wave.stop_reason() && wants_worker(wave, finished_before, lock)) {
-        grow(wave, lock);
-        next_check_in = clock::now() + settings_.check_in_interval;
+      if (wave.unclaimed() && !wave.stop_reason()) {
+        wanting = wants_worker(wave, finished_before, next_check_in, lock) ? wanting + 1 : 0;
+        if (wanting >= settings_.checks_to_grow &&
+            throughput.growth_helps(wave.finished, wave.finished == finished_before)) {
+          grow(wave, lock);
+          throughput.grown(wave.finished);
+          wanting = 0;
+        }
       }
       finished_before = wave.finished;
     } else {
@@ -250,14 +300,19 @@ std::chrono::nanoseconds WorkerPool::check_in(Wave& wave, std::unique_lock<std::
 }
 
 bool WorkerPool::wants_worker(Wave& wave, std::size_t finished_before,
+                              std::chrono::steady_clock::time_point& next_check_in,
                               std::unique_lock<std::mutex>& lock) {
   const HostHooks& hooks = graph_data::host_hooks();
   if (hooks.check_in == nullptr) return wave.finished == finished_before;
   if (hooks.lock_queue != nullptr && hooks.lock_queue() > 0) return false;
-  return check_in(wave, lock) < settings_.lock_busy_after;
+  const bool free = check_in(wave, lock) < settings_.lock_busy_after;
+  next_check_in = std::chrono::steady_clock::now() + settings_.check_in_interval;
+  return free;
 }
 
 void WorkerPool::grow(Wave& wave, std::unique_lock<std::mutex>& lock) {
+  // Workers may have claimed the rest while the host was asked.
+  if (!wave.unclaimed() || wave.stop_reason()) return;
   // Put as many again on the wave as work on it now, counting those already
   // on their way.
   const std::size_t working = std::max<std::size_t>(wave.claimed - wave.finished, 1);

@@ -50,7 +50,11 @@ class WorkerPool {
     // `HostHooks::check_in`): the longest an interrupt waits to be seen.
     std::chrono::microseconds check_in_interval{std::chrono::milliseconds(10)};
     // Taking the host's lock for longer than this means it was busy.
-    std::chrono::microseconds lock_busy_after{50};
+    std::chrono::microseconds lock_busy_after{20};
+    // How many stall checks in a row must find the lock free before the
+    // wave gets more workers: one look may fall into a moment between two
+    // holders of a lock that is all but always held.
+    std::size_t checks_to_grow = 2;
     std::size_t max_threads = 512;
   };
 
@@ -132,8 +136,11 @@ class WorkerPool {
   // The host's check-in, made without the pool's mutex; a throw ends the
   // wave early.
   std::chrono::nanoseconds check_in(Wave& wave, std::unique_lock<std::mutex>& lock);
-  // Whether another worker would help the wave now.
-  bool wants_worker(Wave& wave, std::size_t finished_before, std::unique_lock<std::mutex>& lock);
+  // Whether another worker would help the wave now. A check-in made for it
+  // moves `next_check_in`.
+  bool wants_worker(Wave& wave, std::size_t finished_before,
+                    std::chrono::steady_clock::time_point& next_check_in,
+                    std::unique_lock<std::mutex>& lock);
   void grow(Wave& wave, std::unique_lock<std::mutex>& lock);
   // Ends `wave` early with `reason` unless it has ended already.
   void abandon(Wave& wave, std::exception_ptr reason);
