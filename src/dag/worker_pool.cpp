@@ -253,8 +253,6 @@ void WorkerPool::await(Wave& wave, std::unique_lock<std::mutex>& lock) {
   }
   auto next_check_in = clock::now() + settings_.check_in_interval;
   std::size_t finished_before = wave.finished;
-  // Stall checks in a row that found the host's lock free.
-  std::size_t wanting = 0;
   Throughput throughput(wave.finished);
   for (;;) {
     if (std::exception_ptr reason = wave.stop_reason()) {
@@ -265,12 +263,10 @@ void WorkerPool::await(Wave& wave, std::unique_lock<std::mutex>& lock) {
     if (wave.unclaimed()) {
       wave.done.wait_for(lock, settings_.stall_check);
       if (wave.unclaimed() && !wave.stop_reason()) {
-        wanting = wants_worker(wave, finished_before, next_check_in, lock) ? wanting + 1 : 0;
-        if (wanting >= settings_.checks_to_grow &&
+        if (wants_worker(wave, finished_before, next_check_in, lock) &&
             throughput.growth_helps(wave.finished, wave.finished == finished_before)) {
           grow(wave, lock);
           throughput.grown(wave.finished);
-          wanting = 0;
         }
       }
       finished_before = wave.finished;

@@ -51,10 +51,6 @@ class WorkerPool {
     std::chrono::microseconds check_in_interval{std::chrono::milliseconds(10)};
     // Taking the host's lock for longer than this means it was busy.
     std::chrono::microseconds lock_busy_after{20};
-    // How many stall checks in a row must find the lock free before the
-    // wave gets more workers: one look may fall into a moment between two
-    // holders of a lock that is all but always held.
-    std::size_t checks_to_grow = 2;
     std::size_t max_threads = 512;
   };
 
