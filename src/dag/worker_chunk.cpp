@@ -28,8 +28,8 @@ void run_reporting_failure(WorkerPool& pool, const std::function<void(std::size_
     failure = std::make_exception_ptr(Panic("worker thread ended by its host"));
     throw;
   } catch (const node::RunStop&) {
-    failure = std::current_exception();
-    pool.stop_running_wave(failure);
+    // Kept by the wave alone: its caller throws a copy of its own.
+    pool.stop_running_wave(std::current_exception());
   } catch (const std::exception& error) {
     std::fprintf(stderr, "corvane: worker thread failed: %s\n", error.what());
     failure = std::current_exception();
@@ -39,20 +39,9 @@ void run_reporting_failure(WorkerPool& pool, const std::function<void(std::size_
   }
 }
 
-void rethrow_first_failure(const std::vector<std::exception_ptr>& failures) {
-  bool failed = false;
-  for (const std::exception_ptr& failure : failures) {
-    if (!failure) continue;
-    failed = true;
-    try {
-      std::rethrow_exception(failure);
-    } catch (const node::RunStop&) {
-      throw;
-    } catch (...) {
-      // Any other failure ends the run with the panic below.
-    }
-  }
-  if (failed) throw Panic("a scoped thread panicked");
+void throw_if_any_failed(const std::vector<std::exception_ptr>& failures) {
+  for (const std::exception_ptr& failure : failures)
+    if (failure) throw Panic("a scoped thread panicked");
 }
 
 }  // namespace
@@ -65,7 +54,7 @@ void run_chunk(WorkerPool& pool, std::size_t size, std::function<void(std::size_
   pool.run_wave(size, [&pool, failures, task = std::move(task)](std::size_t index) {
     run_reporting_failure(pool, task, index, (*failures)[index]);
   });
-  rethrow_first_failure(*failures);
+  throw_if_any_failed(*failures);
 }
 
 }  // namespace corvane::dag

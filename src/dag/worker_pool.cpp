@@ -1,5 +1,6 @@
 #include "dag/worker_pool.hpp"
 
+#include <cxxabi.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 #include "dag/panic.hpp"
 #include "graph_data/host_hooks.hpp"
+#include "node/run_stop.hpp"
 
 namespace corvane::dag {
 
@@ -62,18 +64,16 @@ std::size_t max_threads_from_environment(std::size_t otherwise) {
 // the host's lock for a moment leave the lock free now and then, however
 // many workers queue for it; once a growth no longer raised the rate
 // markedly, more workers would only queue too. A wave none of whose tasks
-// finished for a while is blocked, and more workers always help it.
+// finished over two stall checks is blocked, and more workers help it.
 class Throughput {
  public:
-  explicit Throughput(std::size_t finished) : mark_(finished) {}
+  explicit Throughput(std::size_t finished) : mark_(finished), last_seen_(finished) {}
 
-  // `finished`: the wave's finished tasks; `stalled`: none since the last
-  // stall check.
-  bool growth_helps(std::size_t finished, bool stalled) {
-    if (stalled) {
-      rate_ = 0;
-      return true;
-    }
+  // Called at every stall check with the wave's finished tasks.
+  bool growth_helps(std::size_t finished) {
+    stalled_checks_ = finished == last_seen_ ? stalled_checks_ + 1 : 0;
+    last_seen_ = finished;
+    if (stalled_checks_ >= 2) return true;
     const double elapsed = std::chrono::duration<double>(clock::now() - since_).count();
     if (elapsed < kWindow) return false;
     const double rate = static_cast<double>(finished - mark_) / elapsed;
@@ -85,6 +85,7 @@ class Throughput {
   void grown(std::size_t finished) {
     since_ = clock::now();
     mark_ = finished;
+    stalled_checks_ = 0;
   }
 
  private:
@@ -95,9 +96,25 @@ class Throughput {
 
   clock::time_point since_ = clock::now();
   std::size_t mark_;
-  // Tasks per second before the last growth.
+  std::size_t last_seen_;
+  std::size_t stalled_checks_ = 0;
+  // The best rate, in tasks per second, that a growth brought.
   double rate_ = 0;
 };
+
+// The reason a caller throws when it leaves its wave early: a stop of its
+// own with the same payload. The wave keeps its own copy for the tasks that
+// go on, and one exception object is never released by two threads that do
+// not meet at the pool's mutex. Called with the mutex held.
+std::exception_ptr caller_copy(const std::exception_ptr& reason) {
+  try {
+    std::rethrow_exception(reason);
+  } catch (const node::RunStop& stop) {
+    return std::make_exception_ptr(node::RunStop(stop.payload()));
+  } catch (...) {
+    return reason;
+  }
+}
 
 bool host_closing() {
   auto* closing = graph_data::host_hooks().closing;
@@ -211,6 +228,12 @@ void WorkerPool::run_wave(std::size_t count, std::function<void(std::size_t)> ta
   try {
     summon(1, lock);
     await(*wave, lock);
+  } catch (const abi::__forced_unwind&) {
+    // The host is ending this thread: the tasks still running keep the
+    // wave, and none begins any more.
+    relock(lock);
+    leave_early(*wave, std::make_exception_ptr(Panic("the waiting thread was ended by its host")));
+    throw;
   } catch (const std::system_error& refused) {
     // What has begun runs to its end; what has not never will.
     unlist(*wave);
@@ -257,14 +280,14 @@ void WorkerPool::await(Wave& wave, std::unique_lock<std::mutex>& lock) {
   for (;;) {
     if (std::exception_ptr reason = wave.stop_reason()) {
       leave_early(wave, reason);
-      std::rethrow_exception(reason);
+      std::rethrow_exception(caller_copy(std::exchange(reason, nullptr)));
     }
     if (wave.finished == wave.count) return;
     if (wave.unclaimed()) {
       wave.done.wait_for(lock, settings_.stall_check);
       if (wave.unclaimed() && !wave.stop_reason()) {
-        if (wants_worker(wave, finished_before, next_check_in, lock) &&
-            throughput.growth_helps(wave.finished, wave.finished == finished_before)) {
+        const bool helps = throughput.growth_helps(wave.finished);
+        if (helps && wants_worker(wave, finished_before, next_check_in, lock)) {
           grow(wave, lock);
           throughput.grown(wave.finished);
         }
@@ -288,10 +311,12 @@ std::chrono::nanoseconds WorkerPool::check_in(Wave& wave, std::unique_lock<std::
     const std::chrono::nanoseconds waited = hook();
     lock.lock();
     return waited;
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     relock(lock);
     leave_early(wave, std::current_exception());
-    throw;
+    std::rethrow_exception(caller_copy(wave.stop));
   }
 }
 

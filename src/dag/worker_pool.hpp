@@ -17,11 +17,12 @@ namespace corvane::dag {
 // A caller hands over a wave of tasks and waits until all of them have
 // returned. Workers are woken or started only as the wave needs them: one to
 // begin with, and more (doubling the number working on it each time) only
-// while the host's lock lies free, which means that every worker on the
-// wave is blocked without it (sleeping, waiting on I/O). Tasks that run the
-// host's code one after another, and tasks that wait for its lock, get no
-// more workers: those would only queue for the lock. Without a host, a wave
-// that makes no progress for a short while gets more workers.
+// while the host's lock lies free, which means that the workers on the wave
+// are blocked without it (sleeping, waiting on I/O), and only while that
+// makes the wave go faster. Tasks that run the host's code one after
+// another, and tasks that wait for its lock, get no more workers: those
+// would only queue for the lock. Without a host, a wave that makes no
+// progress for a short while gets more workers.
 //
 // The pool never has more than `max_threads` workers. A wave that needs one
 // beyond them waits for a worker to come free, and its caller runs one of

@@ -36,6 +36,8 @@ std::atomic<bool> interrupt{false};
 std::atomic<bool> host_closing{false};
 // The one thread whose check-in `interrupt` is for.
 std::thread::id interrupted_caller;
+// When set, the host's lock: busy while a task holds it.
+std::mutex* host_lock = nullptr;
 
 void install_lock_host() {
   static constexpr graph_data::HostHooks hooks{
@@ -48,6 +50,9 @@ void install_lock_host() {
       []() -> std::chrono::nanoseconds {
         if (std::this_thread::get_id() == interrupted_caller && interrupt.exchange(false))
           throw node::RunStop(nullptr);
+        if (host_lock == nullptr) return {};
+        if (!host_lock->try_lock()) return 1s;
+        host_lock->unlock();
         return {};
       },
       [] { return host_closing.load(); }};
@@ -246,6 +251,25 @@ TEST(LockAwareGrowthTest, WorkersAreAddedOnlyWhileTheHostsLockIsFree) {
     EXPECT_EQ(ran_on.size(), 1u);
   }
   lock_busy = false;
+  install_fake_host();
+}
+
+// Tasks that each block for a moment and then hold the host's lock for a
+// moment (as Python code that sleeps briefly) leave the lock free now and
+// then, but soon finish no faster with more workers: the wave stops
+// growing.
+TEST(LockAwareGrowthTest, WavesStopGrowingOnceMoreWorkersDoNotHelp) {
+  install_lock_host();
+  std::mutex lock;
+  host_lock = &lock;
+  WorkerPool pool(settings(5000ms));
+  pool.run_wave(1000, [&](std::size_t) {
+    std::this_thread::sleep_for(100us);
+    const std::lock_guard hold(lock);
+    std::this_thread::sleep_for(20us);
+  });
+  host_lock = nullptr;
+  EXPECT_LE(pool.thread_count(), 32u);
   install_fake_host();
 }
 
