@@ -21,9 +21,27 @@ class RunPlan;
 // for its order of ids and its order of positions.
 using Position = NodeId;
 
+// How a run orders its nodes.
+enum class Schedule : std::uint8_t {
+  // One node after another in the execution order, each seeing everything
+  // written before it.
+  sequential,
+  // Level after level, the nodes of a level at once, each seeing everything
+  // written on earlier levels.
+  levels,
+  // Each node as soon as the nodes it depends on have finished, seeing the
+  // inputs and what its ancestors wrote (see dataflow.hpp).
+  dataflow,
+};
+
+// The schedule a yes/no `parallel` asks for.
+constexpr Schedule schedule_of(bool parallel) noexcept {
+  return parallel ? Schedule::levels : Schedule::sequential;
+}
+
 // Everything one run is given.
 struct RunOptions {
-  bool parallel = false;
+  Schedule schedule = Schedule::sequential;
   std::optional<std::uint64_t> max_threads;
   RunObserver* observer = nullptr;
   // The context the run starts from.
@@ -88,6 +106,10 @@ class Dag {
   // dependency edge labelled with the variables it carries, branch entries
   // highlighted.
   std::string to_mermaid() const;
+
+  // The position in `nodes()` of the node that stands for `id` (the first
+  // with that id), or `NodeIndex::npos`.
+  std::size_t position_of(NodeId id) const { return index_.find(id); }
 
   // The positions in `nodes()` of one level, and of the execution order.
   std::span<const Position> level_positions(std::size_t level) const noexcept;

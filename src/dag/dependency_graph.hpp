@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "dag/dag.hpp"
+
+namespace corvane::dag {
+
+// A graph's runnable nodes by rank (their place in the execution order),
+// with each node's dependencies and dependents as ranks, in two flat lists:
+// what a run that follows the edges themselves needs, made in time linear in
+// nodes plus edges. A dependency named twice is listed twice, on both sides.
+class DependencyGraph {
+ public:
+  explicit DependencyGraph(const Dag& dag);
+
+  std::size_t size() const noexcept { return order_.size(); }
+  // The position in `dag.nodes()` of the node at `rank`.
+  Position position(std::size_t rank) const noexcept { return order_[rank]; }
+  // Ranks of the nodes that `rank` depends on, all smaller than it.
+  std::span<const std::size_t> dependencies(std::size_t rank) const noexcept {
+    return slice(dependencies_, dependency_starts_, rank);
+  }
+  // Ranks of the nodes that depend on `rank`, all larger than it, smallest
+  // first.
+  std::span<const std::size_t> dependents(std::size_t rank) const noexcept {
+    return slice(dependents_, dependent_starts_, rank);
+  }
+
+ private:
+  static std::span<const std::size_t> slice(const std::vector<std::size_t>& entries,
+                                            const std::vector<std::size_t>& starts,
+                                            std::size_t rank) noexcept {
+    return {entries.data() + starts[rank], starts[rank + 1] - starts[rank]};
+  }
+
+  std::span<const Position> order_;
+  std::vector<std::size_t> dependency_starts_;
+  std::vector<std::size_t> dependencies_;
+  std::vector<std::size_t> dependent_starts_;
+  std::vector<std::size_t> dependents_;
+};
+
+}  // namespace corvane::dag
