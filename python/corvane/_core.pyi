@@ -1,7 +1,7 @@
 """Initialize the Python module"""
 
 from collections.abc import Callable
-from typing import Any, Final, SupportsIndex, final
+from typing import Any, Final, Literal, SupportsIndex, final
 
 from _typeshed import structseq
 
@@ -91,7 +91,9 @@ class Dag:
     """
 
     def execute(
-        self, parallel: bool = ..., max_threads: SupportsIndex | None = ...
+        self,
+        parallel: bool | Literal["dataflow"] = ...,
+        max_threads: SupportsIndex | None = ...,
     ) -> dict[str, Any]:
         """Run every node once, starting from an empty context.
 
@@ -99,17 +101,24 @@ class Dag:
         each seeing everything written before it. In parallel, the levels run
         one after another; the nodes of a level of two or more run on worker
         threads, all reading the context as it stood when the level began,
-        and their outputs are merged when the whole level has finished. The
+        and their outputs are merged when the whole level has finished. With
+        `"dataflow"`, each node starts as soon as the nodes it depends on have
+        finished, and sees the inputs and its ancestors' outputs only, merged
+        in execution order; the result holds every node's outputs merged in
+        execution order, whatever the timing. The
         calling thread gives the interpreter lock up while it waits for
         workers, so other Python threads run meanwhile; Python code of two
         nodes never runs at the same instant.
 
         Args:
-            parallel: Run the nodes of one level concurrently. Must be a
-                `bool`; default `False`.
+            parallel: Run the nodes of one level concurrently (`True`), or
+                each node once its dependencies have finished
+                (`"dataflow"`). Must be a `bool` or `"dataflow"`; default
+                `False`.
             max_threads: In parallel, at most this many nodes of a level run
                 at once, in waves (0 counts as 1); `None`, the default, runs
-                each level at once. Ignored when `parallel` is false.
+                each level at once. In dataflow runs, at most this many
+                nodes run at once. Ignored when `parallel` is false.
 
         Returns:
             The final context: every variable written by any node, with
@@ -121,13 +130,15 @@ class Dag:
             SystemExit: A node function raised it; no later node ran.
             PanicException: The run failed unrecoverably, for instance a
                 worker thread could not be started.
-            TypeError: `parallel` is not a `bool`, or `max_threads` is not an
+            TypeError: `parallel` is not a `bool` nor `"dataflow"`, or `max_threads` is not an
                 integer or `None`.
             OverflowError: `max_threads` is negative or above 2**64 - 1.
         """
 
     def execute_detailed(
-        self, parallel: bool = ..., max_threads: SupportsIndex | None = ...
+        self,
+        parallel: bool | Literal["dataflow"] = ...,
+        max_threads: SupportsIndex | None = ...,
     ) -> RunResult:
         """Run every node once, as `execute` does, and report what the run did.
 

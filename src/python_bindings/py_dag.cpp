@@ -284,12 +284,11 @@ constexpr const char* dag_doc = "Python wrapper for DAG executor";
   "    raise_on_failure (bool): If True, the first node that fails stops the run, which "    \
   "raises that node's exception. Default: False\n\n"
 
-#define CORVANE_RUN_MODE_DOC                                                                  \
-  "    parallel (bool | 'dataflow'): If True, execute nodes at the same level concurrently; " \
-  "if 'dataflow', start each node as soon as the nodes it depends on have finished, "         \
-  "seeing only what its ancestors wrote. Default: False\n"                                    \
-  "    max_threads (Optional[int]): Maximum number of nodes running at once (per level "      \
-  "with True). None = unlimited. Default: None\n"
+#define CORVANE_RUN_MODE_DOC                                                                     \
+  "    parallel (bool | 'dataflow'): If True, execute nodes at the same level concurrently; if " \
+  "'dataflow', start each node once the nodes it depends on have finished. Default: False\n"     \
+  "    max_threads (Optional[int]): Maximum number of threads to use per level (in dataflow "    \
+  "runs, nodes running at once). None = unlimited. Default: None\n"
 
 constexpr const char* execute_doc =
     "execute($self, parallel=..., max_threads=..., *, inputs=..., targets=..., "
