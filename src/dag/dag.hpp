@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,6 +17,34 @@
 namespace corvane::dag {
 
 class RunPlan;
+class DependencyGraph;
+class Dag;
+
+// Where a `Dag` keeps its dependency graph once a run has made it. A copy
+// starts without one (making it again costs one walk); a move takes it
+// along. Safe for any number of threads asking at once.
+class DependencyGraphCache {
+ public:
+  DependencyGraphCache() = default;
+  DependencyGraphCache(const DependencyGraphCache& /*other*/) noexcept {}
+  DependencyGraphCache(DependencyGraphCache&& other) noexcept : graph_(std::move(other.graph_)) {}
+  DependencyGraphCache& operator=(const DependencyGraphCache& other) noexcept {
+    if (this != &other) graph_.reset();
+    return *this;
+  }
+  DependencyGraphCache& operator=(DependencyGraphCache&& other) noexcept {
+    graph_ = std::move(other.graph_);
+    return *this;
+  }
+  ~DependencyGraphCache() = default;
+
+  // The graph of `dag`, made on the first call.
+  std::shared_ptr<const DependencyGraph> get(const Dag& dag);
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<const DependencyGraph> graph_;
+};
 
 // A node's place in a graph's node list, kept in the id type: a graph whose
 // ids are its positions (as every graph a builder makes) then keeps one list
@@ -107,6 +137,12 @@ class Dag {
   // highlighted.
   std::string to_mermaid() const;
 
+  // The runnable nodes with their dependencies and dependents by rank, made
+  // by the first call and kept with the graph.
+  std::shared_ptr<const DependencyGraph> dependency_graph() const {
+    return dependency_graph_.get(*this);
+  }
+
   // The position in `nodes()` of the node that stands for `id` (the first
   // with that id), or `NodeIndex::npos`.
   std::size_t position_of(NodeId id) const { return index_.find(id); }
@@ -133,6 +169,7 @@ class Dag {
   std::vector<Position> order_positions_;
   std::vector<Position> level_positions_;
   std::vector<std::size_t> level_starts_;
+  mutable DependencyGraphCache dependency_graph_;
 };
 
 }  // namespace corvane::dag

@@ -4,9 +4,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "dag/dataflow_view.hpp"
@@ -70,117 +73,187 @@ class NodeSlots {
 };
 
 // Merges finished nodes' outputs into the run's context in execution order,
-// whatever order they finish in: each node's outputs wait only for the
-// nodes before it, and are released once merged.
+// whatever order they finish in: a node's outputs wait only while a node
+// before it is unfinished, and are released once merged.
 class OrderedMerge {
  public:
   OrderedMerge(RunState& run, const std::vector<Node>& nodes, const DependencyGraph& graph)
-      : run_(run), nodes_(nodes), graph_(graph), waiting_(graph.size()) {}
+      : run_(run), nodes_(nodes), graph_(graph) {}
+
+  // The same as `finish` for the next node in order while no other thread
+  // takes part in the run: merges without the lock.
+  void finish_alone(std::size_t rank, std::optional<Context> outputs) {
+    merge(rank, std::move(outputs));
+  }
 
   // Takes the outputs of the node at `rank`, or nothing for a node passed
   // through without running.
   void finish(std::size_t rank, std::optional<Context> outputs) {
     std::lock_guard lock(mutex_);
-    waiting_[rank] = Finished{true, std::move(outputs)};
-    for (; next_ < waiting_.size() && waiting_[next_].done; ++next_) {
-      Finished finished = std::move(waiting_[next_]);
-      if (finished.outputs)
-        run_.merge(nodes_[graph_.position(next_)], std::move(*finished.outputs));
+    if (rank != next_) {
+      waiting_.emplace(rank, std::move(outputs));
+      return;
     }
+    merge(rank, std::move(outputs));
+    for (auto first = waiting_.begin(); first != waiting_.end() && first->first == next_;
+         first = waiting_.erase(first))
+      merge(first->first, std::move(first->second));
   }
 
  private:
-  struct Finished {
-    bool done = false;
-    std::optional<Context> outputs;
-  };
+  void merge(std::size_t rank, std::optional<Context> outputs) {
+    if (outputs) run_.merge(nodes_[graph_.position(rank)], std::move(*outputs));
+    next_ = rank + 1;
+  }
 
   RunState& run_;
   const std::vector<Node>& nodes_;
   const DependencyGraph& graph_;
   std::mutex mutex_;
-  std::vector<Finished> waiting_;
   std::size_t next_ = 0;
+  // Finished after a node still running, by rank.
+  std::map<std::size_t, std::optional<Context>> waiting_;
 };
 
 class DataflowRun {
  public:
   DataflowRun(const Dag& dag, const RunOptions& options, RunState& run)
-      : nodes_(dag.nodes()),
-        graph_(dag),
+      : run_(run),
+        nodes_(dag.nodes()),
+        graph_holder_(dag.dependency_graph()),
+        graph_(*graph_holder_),
         observer_(options.observer),
         runs_(options.plan != nullptr ? options.plan->runs() : std::span<const bool>()),
         slots_(options.max_threads),
         merge_(run, nodes_, graph_),
-        unmet_(std::make_unique<std::atomic<std::size_t>[]>(graph_.size())),
-        join_readers_(std::make_unique<std::atomic<std::size_t>[]>(graph_.size())),
-        frames_(graph_.size()) {
+        unmet_(std::make_unique<std::atomic<std::size_t>[]>(graph_.join_count())),
+        join_readers_(std::make_unique<std::atomic<std::size_t>[]>(graph_.joined_count())),
+        frames_(graph_.joined_count()) {
     for (std::size_t rank = 0; rank < graph_.size(); ++rank) {
+      const std::size_t join = graph_.join_number(rank);
+      if (join == DependencyGraph::none) continue;
       const auto dependencies = graph_.dependencies(rank);
-      unmet_[rank].store(dependencies.size(), std::memory_order_relaxed);
-      if (dependencies.size() > 1)
-        for (std::size_t dependency : dependencies)
-          join_readers_[dependency].fetch_add(1, std::memory_order_relaxed);
+      unmet_[join].store(dependencies.size(), std::memory_order_relaxed);
+      for (std::size_t dependency : dependencies)
+        join_readers_[graph_.joined_number(dependency)].fetch_add(1, std::memory_order_relaxed);
     }
   }
 
-  // Runs every node, each root starting from `start`.
-  void run(const std::shared_ptr<const Frame>& start) {
+  // Runs every node.
+  void run() {
     std::vector<std::size_t> roots;
     for (std::size_t rank = 0; rank < graph_.size(); ++rank)
       if (graph_.dependencies(rank).empty()) roots.push_back(rank);
-    if (roots.empty()) return;
-    if (roots.size() == 1)
-      run_from(roots.front(), View(start));
-    else
-      run_elsewhere(roots, std::vector<View>(roots.size(), View(start)));
+    if (roots.size() == 1) {
+      run_trunk(roots.front());
+    } else if (!roots.empty()) {
+      const View start(View::frame_of(run_.context(), 0));
+      run_elsewhere(roots, std::vector<View>(roots.size(), start));
+    }
   }
 
  private:
+  // Runs the chain that begins at the one root, up to its first fork, on
+  // this thread. Until then the run's context is exactly what each node
+  // sees (the inputs and every node before it, all its ancestors), so the
+  // chain reads it directly, as a sequential run does; the fork then makes
+  // it the frame the rest of the run shares. Its entries take the rank of
+  // the chain's end: every later node comes after it.
+  void run_trunk(std::size_t rank) {
+    for (;;) {
+      std::optional<Context> outputs;
+      if (!run_node(rank, run_.context(), outputs)) return;
+      merge_.finish_alone(rank, std::move(outputs));
+      if (continues_chain(rank)) {
+        rank = graph_.dependents(rank).front();
+        continue;
+      }
+      if (graph_.dependents(rank).empty()) return;
+      if (auto next = hand_on(rank, View::frame_of(run_.context(), rank + 1)))
+        run_from(next->first, std::move(next->second));
+      return;
+    }
+  }
+
   // Runs the node at `rank` and then, on this thread, each dependent it
   // leaves to this thread, until one has none ready.
   void run_from(std::size_t rank, View view) {
     for (;;) {
       std::optional<Context> outputs;
-      if (!runs_.empty() && !runs_[graph_.position(rank)]) {
-        // Left out by the plan: its dependents see what it saw.
-      } else {
-        const NodeSlots::Held slot(slots_);
-        if (stopped_.load(std::memory_order_acquire)) return;
-        outputs = execute(rank, view);
-      }
-
-      const auto dependents = graph_.dependents(rank);
-      if (dependents.empty()) {
+      if (!run_node(rank, view, outputs)) return;
+      if (graph_.dependents(rank).empty()) {
         merge_.finish(rank, std::move(outputs));
         return;
       }
       if (outputs) view.write(rank + 1, *outputs);
       merge_.finish(rank, std::move(outputs));
-      if (dependents.size() == 1 && graph_.dependencies(dependents.front()).size() == 1) {
-        rank = dependents.front();  // a chain: the view goes on as it is
+      if (continues_chain(rank)) {
+        rank = graph_.dependents(rank).front();  // the view goes on as it is
         continue;
       }
-
-      // A fork or a join: the view is shared from here on.
-      std::shared_ptr<const Frame> frame = std::move(view).freeze();
-      if (join_readers_[rank].load(std::memory_order_relaxed) > 0) frames_[rank] = frame;
-      std::vector<std::size_t> ready;
-      std::vector<View> views;
-      for (std::size_t dependent : dependents) {
-        if (unmet_[dependent].fetch_sub(1, std::memory_order_acq_rel) != 1) continue;
-        ready.push_back(dependent);
-        views.emplace_back(graph_.dependencies(dependent).size() == 1 ? frame
-                                                                      : joined_frame(dependent));
-      }
-      if (ready.empty()) return;
-      if (ready.size() > 1) {
-        run_elsewhere(ready, std::move(views));
-        return;
-      }
-      rank = ready.front();
-      view = std::move(views.front());
+      auto next = hand_on(rank, std::move(view).freeze());
+      if (!next) return;
+      rank = next->first;
+      view = std::move(next->second);
     }
+  }
+
+  // Whether the node at `rank` has one dependent, which depends on it alone.
+  bool continues_chain(std::size_t rank) const {
+    const auto dependents = graph_.dependents(rank);
+    return dependents.size() == 1 && graph_.dependencies(dependents.front()).size() == 1;
+  }
+
+  // Runs the node at `rank` reading `seen` (a `Context` or a `View`), unless
+  // the plan leaves it out: `outputs` then stays empty, and its dependents
+  // see what it saw. False when the run has been stopped before it began.
+  template <class Seen>
+  bool run_node(std::size_t rank, const Seen& seen, std::optional<Context>& outputs) {
+    if (!runs_.empty() && !runs_[graph_.position(rank)]) return true;
+    const NodeSlots::Held slot(slots_);
+    if (stopped_.load(std::memory_order_acquire)) return false;
+    const Node& node = nodes_[graph_.position(rank)];
+    try {
+      outputs = call_observed(node, observer_, [&] {
+        return node.execute_with([&seen](const std::string& name) -> const GraphData* {
+          if constexpr (std::is_same_v<Seen, Context>) {
+            auto found = seen.find(name);
+            return found == seen.end() ? nullptr : &found->second;
+          } else {
+            return seen.find(name);
+          }
+        });
+      });
+    } catch (...) {
+      stopped_.store(true, std::memory_order_release);
+      throw;
+    }
+    return true;
+  }
+
+  // Hands the view after the node at `rank` (a fork or the end of a join's
+  // dependency) on to its dependents that are ready now: the first goes on
+  // on this thread and is returned, the others begin on workers, which this
+  // thread then waits for (and returns nothing).
+  std::optional<std::pair<std::size_t, View>> hand_on(std::size_t rank,
+                                                      const std::shared_ptr<const Frame>& frame) {
+    if (const std::size_t joined = graph_.joined_number(rank); joined != DependencyGraph::none)
+      frames_[joined] = frame;
+    std::vector<std::size_t> ready;
+    std::vector<View> views;
+    for (std::size_t dependent : graph_.dependents(rank)) {
+      const std::size_t join = graph_.join_number(dependent);
+      if (join == DependencyGraph::none) {
+        ready.push_back(dependent);
+        views.emplace_back(frame);
+      } else if (unmet_[join].fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        ready.push_back(dependent);
+        views.emplace_back(joined_frame(dependent));
+      }
+    }
+    if (ready.size() == 1) return std::pair{ready.front(), std::move(views.front())};
+    if (!ready.empty()) run_elsewhere(ready, std::move(views));
+    return std::nullopt;
   }
 
   // Starts each of `ranks` on a pool worker with its view, and waits for them
@@ -190,18 +263,6 @@ class DataflowRun {
               [&](std::size_t index) { run_from(ranks[index], std::move(views[index])); });
   }
 
-  Context execute(std::size_t rank, const View& view) {
-    const Node& node = nodes_[graph_.position(rank)];
-    try {
-      return call_observed(node, observer_, [&] {
-        return node.execute_with([&view](std::string_view name) { return view.find(name); });
-      });
-    } catch (...) {
-      stopped_.store(true, std::memory_order_release);
-      throw;
-    }
-  }
-
   // The view a join starts from, made by the thread that finished its last
   // dependency: every dependency has left its frame by then. The last join
   // to read a node's frame lets it go.
@@ -209,34 +270,39 @@ class DataflowRun {
     const auto dependencies = graph_.dependencies(join);
     std::vector<std::shared_ptr<const Frame>> frames;
     frames.reserve(dependencies.size());
-    for (std::size_t dependency : dependencies) frames.push_back(frames_[dependency]);
-    std::shared_ptr<const Frame> joined = View::join(frames);
     for (std::size_t dependency : dependencies)
-      if (join_readers_[dependency].fetch_sub(1, std::memory_order_acq_rel) == 1)
-        frames_[dependency].reset();
+      frames.push_back(frames_[graph_.joined_number(dependency)]);
+    std::shared_ptr<const Frame> joined = View::join(frames);
+    for (std::size_t dependency : dependencies) {
+      const std::size_t joined_number = graph_.joined_number(dependency);
+      if (join_readers_[joined_number].fetch_sub(1, std::memory_order_acq_rel) == 1)
+        frames_[joined_number].reset();
+    }
     return joined;
   }
 
+  RunState& run_;
   const std::vector<Node>& nodes_;
-  const DependencyGraph graph_;
+  const std::shared_ptr<const DependencyGraph> graph_holder_;
+  const DependencyGraph& graph_;
   RunObserver* observer_;
   std::span<const bool> runs_;
   NodeSlots slots_;
   OrderedMerge merge_;
   std::atomic<bool> stopped_{false};
-  // Per rank: dependencies not finished yet, and joins yet to read its frame.
+  // Per join: its dependencies not finished yet.
   std::unique_ptr<std::atomic<std::size_t>[]> unmet_;
+  // Per node some join depends on: the view after it, kept until the last
+  // of those joins has read it, and how many are yet to.
   std::unique_ptr<std::atomic<std::size_t>[]> join_readers_;
-  // Per rank: the view after the node, kept for the joins that depend on it.
   std::vector<std::shared_ptr<const Frame>> frames_;
 };
 
 }  // namespace
 
 ExecutionResult run_dataflow(const Dag& dag, RunOptions options, bool keep_records) {
-  const std::shared_ptr<const Frame> start = View::inputs_frame(options.inputs);
   RunState run(keep_records, std::move(options.inputs));
-  DataflowRun(dag, options, run).run(start);
+  DataflowRun(dag, options, run).run();
   return std::move(run).take(options.plan != nullptr ? &options.plan->targets() : nullptr);
 }
 

@@ -25,11 +25,12 @@ using graph_data::OrderedMap;
 //     writer. Values are held through shared pointers, so copying a frame
 //     copies names and counts, never values.
 //   - A `View` is one frame shared with others (its base) plus the writes of
-//     the nodes that ran after it on one thread (its own part). Along a
-//     chain the thread running it writes each node's outputs into its own
-//     part in place: nothing is copied per node.
+//     the nodes that ran after it on one thread (its own part, which holds
+//     its values itself). Along a chain the thread running it writes each
+//     node's outputs into its own part in place: the view is never copied.
 //   - At a fork the view is frozen into a new frame (base and own part
-//     flattened, one copy), which every dependent then shares as its base.
+//     flattened, one copy of the names; the own part's values move into
+//     shared pointers), which every dependent then shares as its base.
 //   - At a join the frames of the dependencies are merged into one (one
 //     copy), keeping per name the value of the writer latest in execution
 //     order: every dependency's frame holds its own ancestors, so the merge
@@ -46,12 +47,14 @@ class View {
   };
   using Frame = OrderedMap<Seen>;
 
-  // The frame of a run's inputs: every value copied once, at rank 0.
-  static std::shared_ptr<const Frame> inputs_frame(const Context& inputs) {
+  // A frame of everything in `context`, as written at `rank`: the inputs
+  // (rank 0) or what a chain of nodes has seen and written by the end of
+  // the node before `rank`. Copies each value once.
+  static std::shared_ptr<const Frame> frame_of(const Context& context, std::size_t rank) {
     Frame frame;
-    frame.reserve(inputs.size());
-    for (const auto& [name, value] : inputs)
-      frame.insert_or_assign(name, Seen{0, std::make_shared<const GraphData>(value)});
+    frame.reserve(context.size());
+    for (const auto& [name, value] : context)
+      frame.insert_or_assign(name, Seen{rank, std::make_shared<const GraphData>(value)});
     return std::make_shared<const Frame>(std::move(frame));
   }
 
@@ -82,7 +85,7 @@ class View {
 
   // The value a node reading `name` gets, or null.
   const GraphData* find(std::string_view name) const {
-    if (auto found = own_.find(name); found != own_.end()) return found->second.value.get();
+    if (auto found = own_.find(name); found != own_.end()) return &found->second.value;
     if (auto found = base_->find(name); found != base_->end()) return found->second.value.get();
     return nullptr;
   }
@@ -90,8 +93,7 @@ class View {
   // Adds the outputs of the node at `rank`, which comes after every writer
   // seen so far. Copies each value once.
   void write(std::size_t rank, const Context& outputs) {
-    for (const auto& [name, value] : outputs)
-      own_.insert_or_assign(name, Seen{rank, std::make_shared<const GraphData>(value)});
+    for (const auto& [name, value] : outputs) own_.insert_or_assign(name, Owned{rank, value});
   }
 
   // This view as one frame for several readers; copies only when the view
@@ -99,13 +101,20 @@ class View {
   std::shared_ptr<const Frame> freeze() && {
     if (own_.empty()) return std::move(base_);
     Frame flat(*base_);
-    for (auto& [name, seen] : own_) flat.insert_or_assign(name, std::move(seen));
+    for (auto& [name, owned] : own_)
+      flat.insert_or_assign(
+          name, Seen{owned.rank, std::make_shared<const GraphData>(std::move(owned.value))});
     return std::make_shared<const Frame>(std::move(flat));
   }
 
  private:
+  struct Owned {
+    std::size_t rank;
+    GraphData value;
+  };
+
   std::shared_ptr<const Frame> base_;
-  Frame own_;
+  OrderedMap<Owned> own_;
 };
 
 }  // namespace corvane::dag

@@ -26,6 +26,21 @@ DependencyGraph::DependencyGraph(const Dag& dag) : order_(dag.order_positions())
   std::vector<std::size_t> fill(dependent_starts_.begin(), dependent_starts_.end() - 1);
   for (std::size_t rank = 0; rank < order_.size(); ++rank)
     for (std::size_t dependency : dependencies(rank)) dependents_[fill[dependency]++] = rank;
+
+  join_numbers_.assign(order_.size(), none);
+  joined_numbers_.assign(order_.size(), none);
+  for (std::size_t rank = 0; rank < order_.size(); ++rank) {
+    if (dependencies(rank).size() < 2) continue;
+    join_numbers_[rank] = join_count_++;
+    for (std::size_t dependency : dependencies(rank))
+      if (joined_numbers_[dependency] == none) joined_numbers_[dependency] = joined_count_++;
+  }
+}
+
+std::shared_ptr<const DependencyGraph> DependencyGraphCache::get(const Dag& dag) {
+  std::lock_guard lock(mutex_);
+  if (!graph_) graph_ = std::make_shared<const DependencyGraph>(dag);
+  return graph_;
 }
 
 }  // namespace corvane::dag

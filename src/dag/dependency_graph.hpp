@@ -29,6 +29,15 @@ class DependencyGraph {
     return slice(dependents_, dependent_starts_, rank);
   }
 
+  static constexpr std::size_t none = static_cast<std::size_t>(-1);
+  // Joins (nodes with two or more dependencies) and the nodes they depend
+  // on are few in most graphs: a run keeps its state for them in arrays of
+  // their own, at these numbers (`none` for the other nodes).
+  std::size_t join_number(std::size_t rank) const noexcept { return join_numbers_[rank]; }
+  std::size_t joined_number(std::size_t rank) const noexcept { return joined_numbers_[rank]; }
+  std::size_t join_count() const noexcept { return join_count_; }
+  std::size_t joined_count() const noexcept { return joined_count_; }
+
  private:
   static std::span<const std::size_t> slice(const std::vector<std::size_t>& entries,
                                             const std::vector<std::size_t>& starts,
@@ -41,6 +50,10 @@ class DependencyGraph {
   std::vector<std::size_t> dependencies_;
   std::vector<std::size_t> dependent_starts_;
   std::vector<std::size_t> dependents_;
+  std::vector<std::size_t> join_numbers_;
+  std::vector<std::size_t> joined_numbers_;
+  std::size_t join_count_ = 0;
+  std::size_t joined_count_ = 0;
 };
 
 }  // namespace corvane::dag

@@ -38,7 +38,8 @@ void mark_group(const std::vector<Node>& nodes, std::span<const Position> group,
 // has taken it.
 void mark_by_ancestry(const Dag& dag, const Names& targets, bool* runs) {
   const std::vector<Node>& nodes = dag.nodes();
-  const DependencyGraph graph(dag);
+  const std::shared_ptr<const DependencyGraph> held = dag.dependency_graph();
+  const DependencyGraph& graph = *held;
   std::vector<Names> wanted(graph.size());
   std::vector<std::size_t> unread(graph.size());
   for (std::size_t rank = 0; rank < graph.size(); ++rank)
