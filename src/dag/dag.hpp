@@ -126,9 +126,10 @@ class Dag {
   Context execute(bool parallel, std::optional<std::uint64_t> max_threads,
                   RunObserver* observer = nullptr) const;
 
-  // The same two runs with everything a run can be given: the context it
-  // starts from and, with a plan made for this graph and this mode, only
-  // the plan's nodes, returning only the plan's targets of the context.
+  // The same two runs with everything a run can be given: its schedule
+  // (including `Schedule::dataflow`, see dataflow.hpp), the context it
+  // starts from and, with a plan made for this graph and this schedule,
+  // only the plan's nodes, returning only the plan's targets of the context.
   ExecutionResult execute_detailed(RunOptions options) const;
   Context execute(RunOptions options) const;
 

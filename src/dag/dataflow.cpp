@@ -259,8 +259,14 @@ class DataflowRun {
   // Starts each of `ranks` on a pool worker with its view, and waits for them
   // and for everything they go on to run.
   void run_elsewhere(const std::vector<std::size_t>& ranks, std::vector<View> views) {
-    run_chunk(WorkerPool::shared(), ranks.size(),
-              [&](std::size_t index) { run_from(ranks[index], std::move(views[index])); });
+    try {
+      run_chunk(WorkerPool::shared(), ranks.size(),
+                [&](std::size_t index) { run_from(ranks[index], std::move(views[index])); });
+    } catch (...) {
+      // A refused thread ends the run as a failed node does.
+      stopped_.store(true, std::memory_order_release);
+      throw;
+    }
   }
 
   // The view a join starts from, made by the thread that finished its last
