@@ -7,7 +7,9 @@
 // levelling) for shapes made with the builder, and the DAG construction
 // alone for shapes whose dependency lists are written by hand. A last row
 // times plain hash-set and text work of the same size, to show how much of
-// the growth the machine's caches add by themselves.
+// the growth the machine's caches add by themselves. A second table times the
+// check for missing inputs and races of each way of running, on the same
+// shapes and on a chain of diamonds whose joins read what both sides wrote.
 //
 // Usage: corvane_core_bench [largest size, default 1000000]
 
@@ -22,12 +24,14 @@
 #include <vector>
 
 #include "builder/graph.hpp"
+#include "dag/check.hpp"
 #include "dag/dag.hpp"
 
 namespace {
 
 using corvane::builder::Graph;
 using corvane::dag::Dag;
+using corvane::dag::Visibility;
 using corvane::node::Node;
 using corvane::node::NodeFunction;
 using corvane::node::NodeId;
@@ -91,6 +95,33 @@ Assembled fan_out_fan_in(std::size_t count) {
   return assembled;
 }
 
+// Diamonds one after the other: a fork, two sides writing names of their
+// own, and a join reading both, which the next fork follows.
+Assembled diamonds(std::size_t count) {
+  using Pairs = std::vector<corvane::node::NamePair>;
+  std::vector<Node> nodes;
+  nodes.reserve(count);
+  const auto add = [&](std::vector<NodeId> dependencies, Pairs inputs, Pairs outputs) {
+    Node made(nodes.size(), NodeFunction::noop(), std::nullopt,
+              corvane::node::NameMap(std::move(inputs)),
+              corvane::node::NameMap(std::move(outputs)));
+    made.dependencies = corvane::node::DependencyList(dependencies);
+    nodes.push_back(std::move(made));
+  };
+  add({}, {}, {{"out", "v"}});
+  while (nodes.size() + 3 <= count) {
+    const NodeId fork = nodes.size() - 1;
+    const std::string number = std::to_string(fork);
+    const std::string left = std::string("l").append(number);
+    const std::string right = std::string("r").append(number);
+    add({fork}, {{"v", "in"}}, {{"out", left}});
+    add({fork}, {{"v", "in"}}, {{"out", right}});
+    add({fork + 1, fork + 2}, {{left, "a"}, {right, "b"}}, {{"out", "v"}});
+  }
+  while (nodes.size() < count) add({nodes.size() - 1}, {{"v", "in"}}, {{"out", "v"}});
+  return {std::nullopt, std::move(nodes)};
+}
+
 struct Shape {
   const char* name;
   Assembled (*assemble)(std::size_t);
@@ -133,6 +164,21 @@ Row measure(const Shape& shape, std::size_t count) {
   }
   if (text_size == 0) std::abort();
   return row;
+}
+
+// Best seconds per node of a check of `dag` for each way of running, in the
+// order of `Visibility`.
+std::vector<double> measure_check(const Dag& dag, std::size_t count) {
+  const std::size_t repetitions = std::clamp<std::size_t>(2'000'000 / count, 2, 100);
+  std::vector<double> best(3, 1e300);
+  for (std::size_t r = 0; r < repetitions; ++r) {
+    for (int visibility = 0; visibility < 3; ++visibility) {
+      const auto start = Clock::now();
+      const auto problems = check_graph(dag, {}, static_cast<Visibility>(visibility));
+      best[visibility] = std::min(best[visibility], seconds_since(start) / count);
+    }
+  }
+  return best;
 }
 
 // The same kind of work as rendering, with no graph at all: one hash-set
@@ -202,5 +248,18 @@ int main(int argc, char** argv) {
   if (reference.size() > 1)
     std::printf("%-28s %9s %12s %11.2fx\n", "  growth, largest/smallest", "", "",
                 reference.back() / reference.front());
+
+  std::printf("\n%-28s %9s %12s %12s %12s\n", "check ns/n", "nodes", "in order", "levels",
+              "ancestry");
+  std::vector<Shape> checked(std::begin(shapes), std::end(shapes));
+  checked.push_back({"diamonds", diamonds, false});
+  for (const Shape& shape : checked) {
+    for (std::size_t count = 1000; count <= largest; count *= 10) {
+      const std::vector<double> row = measure_check(shape.assemble(count).build(), count);
+      std::printf("%-28s %9zu %12.1f %12.1f %12.1f\n", shape.name, count, row[0] * 1e9,
+                  row[1] * 1e9, row[2] * 1e9);
+      std::fflush(stdout);
+    }
+  }
   return 0;
 }

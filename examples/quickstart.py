@@ -1,7 +1,7 @@
-r"""A first corvane program: a small pipeline with one branch.
+r"""A first corvane program: a small pipeline with two branches and a join.
 
-load -> clean -> total
-           \-> largest   (a branch, running beside `total`)
+load -> clean -> total   -> report
+           \-> largest  -/   (branches side by side; the join waits for both)
 
 Run it with `python examples/quickstart.py` after `pip install .`.
 """
@@ -27,6 +27,10 @@ def largest(inputs: dict[str, Any], params: dict[str, Any]) -> dict[str, Any]:
     return {"max": max(inputs["values"])}
 
 
+def report(inputs: dict[str, Any], params: dict[str, Any]) -> dict[str, Any]:
+    return {"text": f"{params['title']}: largest {inputs['largest']} of {inputs['total']}"}
+
+
 def build_pipeline() -> corvane.Dag:
     graph = corvane.Graph()
     # `inputs` maps context names to the function's own names,
@@ -34,12 +38,19 @@ def build_pipeline() -> corvane.Dag:
     graph.add(load, label="load", outputs=[("rows", "data")])
     graph.add(clean, label="clean", inputs={"data": "raw"}, outputs={"kept": "clean"})
 
-    branch = corvane.Graph()
-    branch.add(largest, label="largest", inputs={"clean": "values"}, outputs={"max": "largest"})
-    # The branch hangs from the node added last (clean); the node added next
-    # depends on that same node, so `total` and `largest` share one level.
-    graph.branch(branch)
-    graph.add(total, label="total", inputs={"clean": "values"}, outputs={"sum": "total"})
+    # Branches hang from the node added last (clean) and run side by side.
+    for function, result, name in ((largest, "max", "largest"), (total, "sum", "total")):
+        branch = corvane.Graph()
+        branch.add(function, label=name, inputs={"clean": "values"}, outputs=[(result, name)])
+        graph.branch(branch)
+    # A join waits for every branch; a plain string maps a name to itself.
+    graph.join(
+        report,
+        label="report",
+        inputs=["largest", "total"],
+        outputs=["text"],
+        params={"title": "kept values"},
+    )
     return graph.build()
 
 
@@ -49,7 +60,7 @@ def main() -> None:
     sequential = dag.execute()
     parallel = dag.execute(parallel=True, max_threads=4)
     for name, context in (("sequential", sequential), ("parallel", parallel)):
-        print(f"{name}: total={context['total']} largest={context['largest']}")
+        print(f"{name}: {context['text']}")
     assert sequential == parallel
 
     print(f"{len(dag)} nodes in levels {dag.levels}")

@@ -8,6 +8,8 @@ token is made of instead:
 
 - the mode, ``id(dag)`` (telling apart two live Dags, even identical ones),
   and the Dag's whole structure (ids, labels, mappings, order or levels);
+- a token of the run's inputs, targets and the params of the nodes that run,
+  made by the caller (Dask's ``tokenize``);
 - for each node function, an identity that no other object ever shares:
   a random token kept for the function's lifetime (forgotten through a weak
   reference when it dies, before its address can be reused); a function
@@ -67,11 +69,12 @@ def function_identity(function: object) -> str:
     return held.token
 
 
-def dag_token(dag: Dag, parallel: bool, raise_on_failure: bool) -> str:
+def dag_token(dag: Dag, parallel: bool, raise_on_failure: bool, values: str) -> str:
     structure = (
         "corvane",
         parallel,
         raise_on_failure,
+        values,
         id(dag),
         dag.levels if parallel else dag.execution_order,
         tuple(

@@ -8,9 +8,11 @@ value is the context ``dag.execute()`` returns::
 
     context = to_dask(dag, parallel=True).compute(scheduler="processes")
 
-The graph has one task per node that has a function, one small task per
-name each node writes, and one task that assembles the context. A node's
-task receives only the values its node reads.
+The graph has one task per input of the run, one per node that runs and has
+a function, one small task per name each node writes, and one task that
+assembles the context. A node's task receives only the values its node
+reads. With targets, only the nodes ``Dag._run_plan`` picks for them are in
+the graph, and the context keeps only the targets.
 
 Names may be overwritten and a function may leave out outputs it maps, so
 which node supplies a name is only known at run time. For every name a node
@@ -20,14 +22,18 @@ the name, else the previous one: a chain per name, linear in size. A reader
 depends on the resolution current at its place in the run: after every
 earlier node in execution order (sequential mode), or after every earlier
 level (parallel mode, where a level's writes are chained in level order,
-one of the orders in which a local run may merge them).
+one of the orders in which a local run may merge them). Each resolution
+carries the place where its name was first written, so that the context
+lists names in the order a local run writes them.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
+from typing import Any
 
 try:
+    from dask.base import tokenize
     from dask.delayed import Delayed
     from dask.highlevelgraph import HighLevelGraph
     from dask.typing import Key
@@ -38,16 +44,19 @@ except ImportError as _missing:  # pragma: no cover - exercised in a subprocess
 
 from corvane._core import Dag, NodeInfo
 from corvane._dask_keys import dag_token
-from corvane._dask_tasks import Assemble, NodeCall, Pick
+from corvane._dask_tasks import Assemble, Given, NodeCall, Pick
 
 __all__ = ["to_dask"]
 
 
-def _steps(dag: Dag, parallel: bool) -> Iterable[tuple[int, ...]]:
-    """Groups of node ids whose writes become visible together."""
-    if parallel:
-        return dag.levels
-    return ((node_id,) for node_id in dag.execution_order)
+def _steps(dag: Dag, parallel: bool, plan: tuple[int, ...]) -> list[tuple[int, ...]]:
+    """Groups of the ids of the nodes that run, whose writes become visible
+    together."""
+    if not parallel:
+        return [(node_id,) for node_id in plan]
+    chosen = set(plan)
+    steps = (tuple(node_id for node_id in level if node_id in chosen) for level in dag.levels)
+    return [step for step in steps if step]
 
 
 def _first_by_id(nodes: Iterable[NodeInfo]) -> dict[int, NodeInfo]:
@@ -57,40 +66,81 @@ def _first_by_id(nodes: Iterable[NodeInfo]) -> dict[int, NodeInfo]:
     return found
 
 
-def to_dask(dag: Dag, parallel: bool = False, raise_on_failure: bool = False) -> Delayed:
+def _checked_inputs(inputs: Mapping[str, object] | None) -> dict[str, object]:
+    if inputs is None:
+        return {}
+    if not isinstance(inputs, Mapping):
+        raise TypeError(
+            f"inputs must be a mapping from str to objects, got {type(inputs).__name__}"
+        )
+    given = dict(inputs.items())
+    for name in given:
+        if not isinstance(name, str):
+            raise TypeError(f"inputs keys must be str, got {type(name).__name__}")
+    return given
+
+
+def to_dask(
+    dag: Dag,
+    parallel: bool = False,
+    raise_on_failure: bool = False,
+    *,
+    inputs: Mapping[str, object] | None = None,
+    targets: Iterable[str] | None = None,
+) -> Delayed:
     """A Dask graph that runs `dag` once and yields its final context.
 
-    Computing it gives what ``dag.execute(parallel)`` gives, for node
-    functions whose results depend only on their inputs. Node functions are
-    called as ``execute`` calls them; one that fails writes nothing and its
-    traceback is printed where it ran, unless `raise_on_failure` is true, in
-    which case its exception fails the computation.
+    Computing it gives what ``dag.execute(parallel, inputs=inputs,
+    targets=targets)`` gives, for node functions whose results depend only
+    on their inputs and params: the context starts with `inputs`, only the
+    nodes needed for `targets` run, and the context lists names in the order
+    they were first written. Node functions are called as ``execute`` calls
+    them, with their params; one that fails writes nothing and its traceback
+    is printed where it ran, unless `raise_on_failure` is true, in which case
+    its exception fails the computation.
 
-    Keys are the same each time one Dag is exported in one mode, and differ
-    between Dags and modes, so several exports can be computed together.
-    For a process-based scheduler every node function, and every value the
-    nodes exchange, must be picklable; a function that is not fails with a
+    Keys are the same each time one Dag is exported with one mode, inputs
+    and targets, and differ between Dags, modes, inputs and targets, so
+    several exports can be computed together. For a process-based scheduler
+    every node function, params value and input, and every value the nodes
+    exchange, must be picklable; a function that is not fails with a
     ``pickle.PicklingError`` naming its node.
-    """
-    token = dag_token(dag, parallel, raise_on_failure)
-    final_key = f"corvane-{token}"
-    nodes = _first_by_id(dag.nodes)
 
-    tasks: dict[Key, tuple[object, ...]] = {}
+    Raises:
+        TypeError: `parallel` is not `True` or `False`, `inputs` is not a
+            mapping with `str` keys, or a target is not a `str`.
+        ValueError: A target is neither written by a node nor an input.
+    """
+    if parallel is not True and parallel is not False:
+        raise TypeError(f"parallel must be True or False, not {parallel!r}")
+    given = _checked_inputs(inputs)
+    wanted = None if targets is None else tuple(targets)
+    plan = dag._run_plan(parallel, tuple(given), wanted)
+    nodes = _first_by_id(dag.nodes)
+    values = tokenize(list(given.items()), wanted, [nodes[node_id].params for node_id in plan])
+    token = dag_token(dag, parallel, raise_on_failure, values)
+    final_key = f"corvane-{token}"
+
+    tasks: dict[Key, Any] = {}
     # Per name, the key of its resolution as the next step reads it.
     visible: dict[str, Key] = {}
+    for index, (name, value) in enumerate(given.items()):
+        input_key = (f"{_task_name(name)}.input-{token}", index)
+        tasks[input_key] = (Given(value, (-1, index, 0)),)
+        visible[name] = input_key
     # Nodes that write no name: the final task depends on them, so they run.
     silent: list[Key] = []
-    for step in _steps(dag, parallel):
+    for step_index, step in enumerate(_steps(dag, parallel, plan)):
         written: dict[str, Key] = {}
-        for node_id in step:
-            node = nodes.get(node_id)
-            if node is None or node.function is None:
+        for position, node_id in enumerate(step):
+            node = nodes[node_id]
+            if node.function is None:
                 continue
             reads = [(name, own) for name, own in node.inputs.items() if name in visible]
             node_key = (f"{_task_name(node.function)}-{token}", node_id)
             call = NodeCall(
                 node.function,
+                node.params,
                 node_id,
                 node.label,
                 tuple(own for _, own in reads),
@@ -101,15 +151,16 @@ def to_dask(dag: Dag, parallel: bool = False, raise_on_failure: bool = False) ->
             names = dict.fromkeys(node.outputs.values())
             if not names:
                 silent.append(node_key)
-            for name in names:
+            for output_index, name in enumerate(names):
                 # A "." keeps these apart from the node keys, whose names have none.
                 pick_key = (f"{_task_name(name)}.value-{token}", len(tasks))
                 previous = written.get(name, visible.get(name))
-                pick = (Pick(name), node_key)
+                pick = (Pick(name, (step_index, position, output_index)), node_key)
                 tasks[pick_key] = pick if previous is None else (*pick, previous)
                 written[name] = pick_key
         visible.update(written)
-    tasks[final_key] = (Assemble(tuple(visible)), *visible.values(), *silent)
+    kept = visible if wanted is None else {n: k for n, k in visible.items() if n in wanted}
+    tasks[final_key] = (Assemble(tuple(kept)), *kept.values(), *silent)
     graph = HighLevelGraph.from_collections(final_key, tasks, dependencies=())
     return Delayed(final_key, graph)
 

@@ -144,15 +144,14 @@ class Dag {
     return dependency_graph_.get(*this);
   }
 
-  // The position in `nodes()` of the node that stands for `id` (the first
-  // with that id), or `NodeIndex::npos`.
-  std::size_t position_of(NodeId id) const { return index_.find(id); }
-
   // The positions in `nodes()` of one level, and of the execution order.
   std::span<const Position> level_positions(std::size_t level) const noexcept;
   std::span<const Position> order_positions() const noexcept {
     return order_positions_.empty() ? execution_order_ : order_positions_;
   }
+  // The position in `nodes()` of the node that a dependency on `id` names
+  // (the first with that id), or `NodeIndex::npos`. Constant time.
+  std::size_t position_of(NodeId id) const { return index_.find(id); }
 
  private:
   ExecutionResult run(RunOptions options, bool keep_records) const;

@@ -64,15 +64,6 @@ std::string failure_note() {
   return "raised by " + running_node_name();
 }
 
-// Prints the exception set as the current one, with its traceback, and
-// names the node after it where the traceback cannot show notes.
-void print_failure([[maybe_unused]] const std::string& note) {
-  PyErr_PrintEx(0);
-#if PY_VERSION_HEX < 0x030B0000
-  write_message(note + "\n");
-#endif
-}
-
 // Deals with the exception the callable raised (it is the current one).
 // Interrupts and exits end the run and travel to the caller of `execute`;
 // a PanicException continues as a failure of the run; anything else gets a
@@ -89,12 +80,13 @@ Context handle_call_failure() {
     PyErr_PrintEx(0);
     throw dag::Panic(message);
   }
-  const std::string note = failure_note();
-  add_note(caught.value(), note);
+  add_note(caught.value(), failure_note());
   switch (hand_to_failure_sink(BorrowedRef(caught.value()))) {
     case FailureAction::print:
+      // The traceback prints the note (before 3.11 through the
+      // exceptiongroup backport, which the package imports).
       std::move(caught).restore();
-      print_failure(note);
+      PyErr_PrintEx(0);
       return {};
     case FailureAction::keep:
       return {};

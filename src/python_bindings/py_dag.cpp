@@ -14,6 +14,7 @@
 #include "python_bindings/conversion.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/failure_sink.hpp"
+#include "python_bindings/graph_check.hpp"
 #include "python_bindings/host.hpp"
 #include "python_bindings/instance.hpp"
 #include "python_bindings/interpreter_lock.hpp"
@@ -66,6 +67,7 @@ constexpr Parameters<5> execute_parameters{
     "execute", {"parallel", "max_threads", "inputs", "targets", "raise_on_failure"}, 0, 2};
 constexpr Parameters<5> execute_detailed_parameters{
     "execute_detailed", {"parallel", "max_threads", "inputs", "targets", "raise_on_failure"}, 0, 2};
+constexpr Parameters<2> check_parameters{"check", {"inputs", "parallel"}};
 constexpr Parameters<3> run_plan_parameters{"_run_plan", {"parallel", "input_names", "targets"}, 3};
 
 // The engine run: the lock is given up while the engine waits for workers,
@@ -117,6 +119,19 @@ std::unique_ptr<dag::RunPlan> plan_for(const dag::Dag& dag, dag::Schedule schedu
   return std::make_unique<dag::RunPlan>(dag, schedule, std::move(targets));
 }
 
+// Which nodes' writes a node sees in a run of this mode.
+dag::Visibility visibility_of(dag::Schedule schedule) {
+  switch (schedule) {
+    case dag::Schedule::levels:
+      return dag::Visibility::earlier_levels;
+    case dag::Schedule::dataflow:
+      return dag::Visibility::ancestors;
+    case dag::Schedule::sequential:
+      break;
+  }
+  return dag::Visibility::earlier_in_order;
+}
+
 // Everything a run is given, converted before it starts.
 struct RunArguments {
   dag::RunOptions options;
@@ -134,10 +149,15 @@ RunArguments run_arguments(const dag::Dag& dag, const Parameters<5>& parameters,
   run.raise_on_failure = bool_argument("raise_on_failure", raise_on_failure, false);
   if (inputs != nullptr && inputs != Py_None)
     run.options.inputs = context_from_mapping(BorrowedRef(inputs), "inputs");
+  const std::vector<std::string> input_names = names_of(run.options.inputs);
   if (targets != nullptr && targets != Py_None) {
-    run.plan = plan_for(dag, run.options.schedule, names_of(run.options.inputs),
-                        names_argument("targets", targets));
+    run.plan = plan_for(dag, run.options.schedule, input_names, names_argument("targets", targets));
     run.options.plan = run.plan.get();
+  }
+  // A strict run refuses, before its first node, to read what nothing gives.
+  if (run.raise_on_failure) {
+    raise_for_missing_inputs(dag, input_names, visibility_of(run.options.schedule),
+                             run.plan ? run.plan->runs() : std::span<const bool>{});
   }
   return run;
 }
@@ -207,6 +227,28 @@ PyObject* dag_execute_detailed(PyObject* self, PyObject* const* args, Py_ssize_t
           return engine_run([&] { return dag.execute_detailed(std::move(run.options)); });
         });
     return run_result(result, observation).release();
+  });
+}
+
+// The names a run starts with, from a mapping's keys or an iterable of str.
+std::vector<std::string> input_names_argument(PyObject* inputs) {
+  if (inputs == nullptr || inputs == Py_None) return {};
+  OwnedRef abc = OwnedRef::new_reference(PyImport_ImportModule("collections.abc"));
+  OwnedRef mapping = OwnedRef::new_reference(PyObject_GetAttrString(abc.get(), "Mapping"));
+  if (require_status(PyObject_IsInstance(inputs, mapping.get())) == 1)
+    return names_of(context_from_mapping(BorrowedRef(inputs), "inputs"));
+  return names_argument("inputs", inputs);
+}
+
+PyObject* dag_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry_point([&] {
+    const dag::Dag& dag = dag_of(self);
+    const auto [inputs, parallel] = match_arguments(check_parameters, args, nargs, kwnames);
+    const std::vector<std::string> names = input_names_argument(inputs);
+    return check_problems(
+               dag, names,
+               visibility_of(dag::schedule_of(bool_argument("parallel", parallel, false))))
+        .release();
   });
 }
 
@@ -313,6 +355,18 @@ constexpr const char* to_mermaid_doc =
     "Returns:\n"
     "    String containing the Mermaid diagram";
 
+constexpr const char* check_doc =
+    "check($self, inputs=(), parallel=False)\n--\n\n"
+    "Check the graph before running it\n\n"
+    "Args:\n"
+    "    inputs (Iterable[str] | Mapping[str, object]): The names a run starts with\n"
+    "        (a mapping's keys). Default: none\n"
+    "    parallel (bool): Check for a level-parallel run. Default: False\n\n"
+    "Returns:\n"
+    "    list[Problem]: a \"missing input\" for every name a node reads that no node it\n"
+    "    can see writes and no input gives; in parallel mode a \"race\" for every name\n"
+    "    that nodes of one level write side by side. Empty when nothing is wrong.";
+
 constexpr const char* run_plan_doc =
     "_run_plan($self, parallel, input_names, targets)\n--\n\n"
     "The ids of the nodes a run with these input names and targets (None: all)\n"
@@ -328,6 +382,7 @@ PyMethodDef dag_methods[] = {
     {"execute_detailed", as_method(&dag_execute_detailed), METH_FASTCALL | METH_KEYWORDS,
      execute_detailed_doc},
     {"to_mermaid", as_method(&dag_to_mermaid), METH_NOARGS, to_mermaid_doc},
+    {"check", as_method(&dag_check), METH_FASTCALL | METH_KEYWORDS, check_doc},
     {"_run_plan", as_method(&dag_run_plan), METH_FASTCALL | METH_KEYWORDS, run_plan_doc},
     {"_repr_markdown_", as_method(&dag_repr_markdown), METH_NOARGS, repr_markdown_doc},
     {"__reduce__", as_method(&dag_reduce), METH_NOARGS,

@@ -47,7 +47,7 @@ class Step:
             raise ValueError(f"step {self.tag} fails")
         if self.kind == "none":
             return None
-        seen = repr((self.tag, sorted(inputs.items()), params)).encode()
+        seen = repr((self.tag, list(inputs.items()), params)).encode()
         result = {own: zlib.crc32(own.encode() + seen) for own in self.returns}
         if self.kind == "extra":
             result.update({"unmapped": 1, 7: "not a name"})
@@ -61,6 +61,8 @@ class NodeSpec:
     outputs: dict
     returns: tuple
     labelled: bool
+    params: dict
+    joins: bool
 
 
 node_specs = st.builds(
@@ -73,6 +75,8 @@ node_specs = st.builds(
         st.just(tuple(OWN_NAMES)), st.lists(st.sampled_from(OWN_NAMES), unique=True).map(tuple)
     ),
     labelled=st.booleans(),
+    params=st.dictionaries(st.sampled_from(["k", "m"]), st.integers(0, 3), max_size=2),
+    joins=st.booleans(),
 )
 
 
@@ -95,20 +99,45 @@ def build_graph(spec, tags):
             graph.branch(build_graph(item, tags))
             continue
         tag = next(tags)
-        graph.add(
+        add = graph.join if item.joins else graph.add
+        add(
             None if item.kind == "noop" else Step(tag, item.kind, item.returns),
             label=f"step {tag}" if item.labelled else None,
             inputs=item.inputs or None,
             outputs=item.outputs or None,
+            params=item.params,
         )
     return graph
+
+
+@dataclasses.dataclass(frozen=True)
+class RunSpec:
+    inputs: dict
+    # Indices into the names a run can produce (inputs and written names).
+    targets: list | None
+
+
+run_specs = st.builds(
+    RunSpec,
+    inputs=st.dictionaries(st.sampled_from(NAMES), st.integers(0, 9), max_size=2),
+    targets=st.none() | st.lists(st.integers(0, 5), max_size=3),
+)
+
+
+def chosen_targets(dag, run):
+    if run.targets is None:
+        return None
+    producible = list(
+        dict.fromkeys([*run.inputs, *(n for i in dag.nodes for n in i.outputs.values())])
+    )
+    return [producible[i % len(producible)] for i in run.targets] if producible else []
 
 
 def node_outputs(info, context):
     """What one node adds to `context`, as a local run computes it."""
     inputs = {own: context[name] for name, own in info.inputs.items() if name in context}
     try:
-        result = info.function(inputs, {}) if info.function else {}
+        result = info.function(inputs, info.params) if info.function else {}
     except ValueError:
         return {}
     if not isinstance(result, dict):
@@ -116,12 +145,15 @@ def node_outputs(info, context):
     return {name: result[own] for own, name in info.outputs.items() if own in result}
 
 
-def parallel_results(dag):
+def parallel_results(dag, inputs=None, targets=None):
     """Every context a level-parallel run can end with: each level reads
-    the context from its start, and its writes merge in any order."""
+    the context from its start, and its writes merge in any order; only the
+    nodes a run for `targets` needs run."""
     nodes = {info.id: info for info in reversed(dag.nodes)}
-    states = {frozenset()}
+    planned = set(dag._run_plan(True, list(inputs or {}), targets))
+    states = {frozenset((inputs or {}).items())}
     for level in dag.levels:
+        level = [node_id for node_id in level if node_id in planned]
         after = set()
         for state in states:
             context = dict(state)
@@ -133,7 +165,10 @@ def parallel_results(dag):
                     merged.update(write)
                 after.add(frozenset(merged.items()))
         states = after
-    return [dict(state) for state in states]
+    results = [dict(state) for state in states]
+    if targets is None:
+        return results
+    return [{name: value for name, value in r.items() if name in targets} for r in results]
 
 
 @pytest.fixture(scope="module")
@@ -175,19 +210,26 @@ def compute(request):
     return run
 
 
-def check_both_modes(compute, scheduler, spec):
+def check_both_modes(compute, scheduler, spec, run):
     dag = build_graph(spec, itertools.count()).build()
+    targets = chosen_targets(dag, run)
+    run_args = {"inputs": run.inputs, "targets": targets}
     with replaced_stderr() as local_errors:
-        expected = dag.execute(False)
-    assert dag.execute(True) in parallel_results(dag)
-    sequential, parallel = compute(scheduler, to_dask(dag), to_dask(dag, parallel=True))
+        expected = dag.execute(False, **run_args)
+    possible = parallel_results(dag, run.inputs, targets)
+    with replaced_stderr():
+        assert dag.execute(True, **run_args) in possible
+    sequential, parallel = compute(
+        scheduler, to_dask(dag, **run_args), to_dask(dag, parallel=True, **run_args)
+    )
     assert sequential == expected
-    assert parallel in parallel_results(dag)
+    assert list(sequential) == list(expected)
+    assert parallel in possible
     if scheduler == "sync":
         # Failures print as a local run prints them (Dask may order
         # independent nodes differently).
         with replaced_stderr() as dask_errors:
-            compute(scheduler, to_dask(dag))
+            compute(scheduler, to_dask(dag, **run_args))
         assert sorted(dask_errors.text.splitlines()) == sorted(local_errors.text.splitlines())
 
 
@@ -196,16 +238,105 @@ DIFFERENTIAL = settings(deadline=None, suppress_health_check=[HealthCheck.too_sl
 
 @pytest.mark.parametrize("scheduler", ["sync", "threads"])
 @settings(DIFFERENTIAL, max_examples=60)
-@given(spec=graph_specs())
-def test_local_schedulers_give_the_results_of_execute(compute, scheduler, spec):
-    check_both_modes(compute, scheduler, spec)
+@given(spec=graph_specs(), run=run_specs)
+def test_local_schedulers_give_the_results_of_execute(compute, scheduler, spec, run):
+    check_both_modes(compute, scheduler, spec, run)
 
 
 @pytest.mark.parametrize("scheduler", ["processes", "distributed"])
 @settings(DIFFERENTIAL, max_examples=12)
-@given(spec=graph_specs())
-def test_process_schedulers_give_the_results_of_execute(compute, scheduler, spec):
-    check_both_modes(compute, scheduler, spec)
+@given(spec=graph_specs(), run=run_specs)
+def test_process_schedulers_give_the_results_of_execute(compute, scheduler, spec, run):
+    check_both_modes(compute, scheduler, spec, run)
+
+
+@corvane.node(returns=("low", "high"))
+def bounds(rows, pad=0):
+    return min(rows) - pad, max(rows) + pad
+
+
+@pytest.mark.parametrize("scheduler", ["sync", "processes", "distributed"])
+def test_decorated_nodes_run_through_their_node_form(compute, scheduler):
+    graph = corvane.Graph()
+    graph.add(bounds, params={"pad": 1})
+    graph.add(bounds, inputs=[("numbers", "rows")], outputs=[("low", "least")])
+    dag = graph.build()
+    run_args = {"inputs": {"rows": [3, 5], "numbers": [7, 9]}}
+    (result,) = compute(scheduler, to_dask(dag, **run_args))
+    assert (
+        result
+        == dag.execute(**run_args)
+        == {
+            "rows": [3, 5],
+            "numbers": [7, 9],
+            "low": 2,
+            "high": 6,
+            "least": 7,
+        }
+    )
+
+
+def test_exports_with_other_inputs_or_targets_compute_together():
+    def double(inputs, params):
+        return {"y": 2 * inputs["x"] + params["offset"]}
+
+    graph = corvane.Graph()
+    graph.add(double, inputs=["x"], outputs=["y"], params={"offset": 1})
+    graph.add(lambda i, p: {"z": -i["y"]}, inputs=["y"], outputs=["z"])
+    dag = graph.build()
+    exports = [
+        to_dask(dag, inputs={"x": 1}),
+        to_dask(dag, inputs={"x": 2}),
+        to_dask(dag, inputs={"x": 2}, targets=["y"]),
+        to_dask(dag, inputs={"x": 2}, targets=["x"]),
+    ]
+    assert len({export.key for export in exports}) == len(exports)
+    assert to_dask(dag, inputs={"x": 1}).key == exports[0].key
+    assert dask.compute(*exports, scheduler="sync") == (
+        {"x": 1, "y": 3, "z": -3},
+        {"x": 2, "y": 5, "z": -5},
+        {"y": 5},
+        {"x": 2},
+    )
+
+
+def test_a_node_receives_its_inputs_in_mapping_order():
+    seen = []
+
+    def record(inputs, params):
+        seen.append((list(inputs), list(params)))
+        return {}
+
+    graph = corvane.Graph()
+    graph.add(record, inputs=["e", "c", ("a", "z"), "d", "b"], params={"q": 1, "p": 2})
+    dag = graph.build()
+    given = dict.fromkeys("abcde", 0)
+    to_dask(dag, parallel=True, inputs=given).compute(scheduler="sync")
+    dag.execute(inputs=given)
+    assert seen == [(["e", "c", "z", "d", "b"], ["q", "p"])] * 2
+
+
+@pytest.mark.parametrize(
+    "arguments, error, text",
+    [
+        ({"parallel": 1}, TypeError, "parallel must be True or False"),
+        ({"parallel": "dataflow"}, TypeError, "parallel must be True or False"),
+        ({"parallel": None}, TypeError, "parallel must be True or False"),
+        (
+            {"inputs": [("x", 1)]},
+            TypeError,
+            "inputs must be a mapping from str to objects, got list",
+        ),
+        ({"inputs": {1: "x"}}, TypeError, "inputs keys must be str, got int"),
+        ({"targets": ["nowhere"]}, ValueError, "unknown target 'nowhere'"),
+        ({"targets": [3]}, TypeError, "expected str items, got int"),
+    ],
+)
+def test_bad_arguments_raise_before_any_graph_is_made(arguments, error, text):
+    graph = corvane.Graph()
+    graph.add(lambda i, p: {"y": 1}, outputs=["y"])
+    with pytest.raises(error, match=text):
+        to_dask(graph.build(), **arguments)
 
 
 def test_two_dags_computed_together_keep_their_own_keys_and_runs():
@@ -247,7 +378,7 @@ def raise_boom(inputs, params):
     "function, error, text",
     [
         (raise_boom, Boom, "node failed"),
-        (lambda i, p: None, TypeError, "node 1 ('failing'): the function returned NoneType"),
+        (lambda i, p: None, TypeError, "did not return a dict: node 1 'failing' returned NoneType"),
         (lambda i: {}, TypeError, "positional argument"),
     ],
 )
@@ -262,9 +393,14 @@ def test_raise_on_failure_fails_the_computation_with_the_node_error(
         node(lambda i, p: after.append(1) or {}),
     )
     dag = dag.build()
-    with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)")) as raised:
         to_dask(dag, parallel, raise_on_failure=True).compute(scheduler="sync")
     assert after == []
+    # As a strict local run raises it: the same message, the same note.
+    with pytest.raises(error) as local:
+        dag.execute(parallel, raise_on_failure=True)
+    assert str(raised.value) == str(local.value)
+    assert getattr(raised.value, "__notes__", None) == getattr(local.value, "__notes__", None)
     with replaced_stderr():
         assert to_dask(dag, parallel).compute(scheduler="sync") == {"x": 1}
     assert after == [1]
@@ -301,7 +437,7 @@ def test_unpicklable_function_is_reported_with_its_node(compute, scheduler, unwr
         compute(scheduler, to_dask(dag))
     reported = unwrap(raised.value)
     assert isinstance(reported, pickle.PicklingError)
-    assert "node 1 ('holds a lock')" in str(reported)
+    assert "node 1 'holds a lock'" in str(reported)
 
 
 def test_graph_grows_linearly_on_a_chain_that_overwrites_one_name():

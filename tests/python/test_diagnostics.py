@@ -1,6 +1,7 @@
 import sys
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -12,6 +13,7 @@ if sys.version_info < (3, 11):
 
 MODES = [(False, None), (True, None), (True, 1), (True, 2), ("dataflow", None), ("dataflow", 2)]
 MODE_IDS = ["sequential", "parallel", "parallel-1", "parallel-2", "dataflow", "dataflow-2"]
+HOOKS = ["start", "node_start", "node_finish", "finish"]
 
 
 def writes(name, value):
@@ -237,6 +239,62 @@ def test_a_raising_callback_is_printed_and_the_run_goes_on():
     with corvane.Callback(node_start=node_start), replaced_stderr() as stderr:
         assert dag.execute() == {"a": 1}
     assert stderr.text.count("RuntimeError: callback broke") == 2
+
+
+class FinishOnly(corvane.Callback):
+    def node_finish(self, dag, node_id, seconds, failure):
+        super().node_finish(dag, node_id, seconds, failure)
+
+
+@pytest.mark.parametrize(
+    "callback, defined",
+    [
+        (corvane.Callback(), []),
+        (Recorder(), ["start", "node_start", "node_finish", "finish"]),
+        (FinishOnly(), ["node_finish"]),
+        (corvane.Callback(node_start=print), ["node_start"]),
+    ],
+    ids=["base", "all", "one-overridden", "function"],
+)
+def test_only_hooks_given_reach_the_runs(callback, defined):
+    """The base class's no-op hooks are reported as absent, so runs skip them."""
+    hooks = callback._hooks()
+    assert [name for name, hook in zip(HOOKS, hooks, strict=True) if hook is not None] == defined
+
+
+@pytest.mark.parametrize("name", ["node_finished", "node_started", "node_end"])
+def test_a_misspelled_hook_warns_when_the_class_is_made(name):
+    message = rf"Bad\.{name} is not a run callback hook .* node_start, node_finish and finish"
+    with pytest.warns(UserWarning, match=message) as warned:
+        type("Bad", (corvane.Callback,), {name: lambda self, *args: None})
+    assert len(warned) == 1 and warned[0].filename == __file__
+
+
+def test_hooks_helpers_and_data_do_not_warn():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+
+        class Fine(Recorder):
+            node_count = 0
+
+            def helper(self):
+                pass
+
+
+def test_type_checkers_check_hook_signatures(tmp_path):
+    api = pytest.importorskip("mypy.api")
+    source = tmp_path / "hooks.py"
+    source.write_text(
+        "import corvane\n"
+        "class Good(corvane.Callback):\n"
+        "    def node_start(self, dag: corvane.Dag, node_id: int) -> None: ...\n"
+        "class Bad(corvane.Callback):\n"
+        "    def node_finish(self, dag: corvane.Dag, node_id: int) -> None: ...\n"
+    )
+    report, _, status = api.run(["--strict", "--cache-dir", str(tmp_path / "cache"), str(source)])
+    assert status == 1
+    assert 'hooks.py:5: error: Signature of "node_finish" incompatible with supertype' in report
+    assert "hooks.py:3" not in report
 
 
 @pytest.mark.parametrize("hook", ["start", "node_start", "node_finish", "finish"])

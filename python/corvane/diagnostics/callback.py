@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import threading
+import warnings
 from collections.abc import Callable
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
@@ -26,7 +27,8 @@ class Callback:
     """Hooks called around every run started anywhere in the process while
     the callback is active (inside its ``with`` block).
 
-    Define any of these methods in a subclass, or pass them as functions:
+    Override any of the four hook methods in a subclass, or pass them to the
+    constructor as functions:
 
     - ``start(dag)``: before the run's first node, on the calling thread;
     - ``node_start(dag, node_id)``: before a node's function, on the thread
@@ -34,6 +36,10 @@ class Callback:
     - ``node_finish(dag, node_id, seconds, failure)``: after it, with the
       exception it failed with, or None;
     - ``finish(dag, seconds)``: after the run, also when it failed.
+
+    Hooks left as they are here cost a run nothing. A subclass method whose
+    name starts with ``node_`` but is none of the hooks (a misspelled hook)
+    warns when the class is made.
 
     Hooks are called with the interpreter lock held. One that raises has its
     traceback printed and the run goes on; KeyboardInterrupt or SystemExit
@@ -54,8 +60,40 @@ class Callback:
             if hook is not None:
                 setattr(self, name, hook)
 
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        for name, value in vars(cls).items():
+            if name.startswith("node_") and name not in _HOOK_NAMES and callable(value):
+                warnings.warn(
+                    f"{cls.__qualname__}.{name} is not a run callback hook and is never "
+                    f"called; the hooks are {', '.join(_HOOK_NAMES[:-1])} and {_HOOK_NAMES[-1]}",
+                    UserWarning,
+                    stacklevel=2,
+                )
+
+    def start(self, dag: Dag) -> None:
+        """Called before the run's first node, on the calling thread."""
+
+    def node_start(self, dag: Dag, node_id: int) -> None:
+        """Called before a node's function, on the thread that runs the node."""
+
+    def node_finish(
+        self, dag: Dag, node_id: int, seconds: float, failure: BaseException | None
+    ) -> None:
+        """Called after a node's function, with the exception it failed with,
+        or None."""
+
+    def finish(self, dag: Dag, seconds: float) -> None:
+        """Called after the run, also when it failed."""
+
     def _hooks(self) -> tuple[Callable[..., Any] | None, ...]:
-        return tuple(getattr(self, name, None) for name in _HOOK_NAMES)
+        return tuple(self._hook(name) for name in _HOOK_NAMES)
+
+    def _hook(self, name: str) -> Callable[..., Any] | None:
+        # The no-ops above count as no hook at all: a run then skips the call
+        # instead of making it for every node.
+        hook: Callable[..., Any] | None = getattr(self, name)
+        return None if getattr(hook, "__func__", None) is getattr(Callback, name) else hook
 
     def __enter__(self) -> Self:
         _registry.enter(self)
