@@ -101,6 +101,17 @@ def test_targets_leave_out_writers_the_reader_cannot_see():
     assert calls == []
 
 
+@pytest.mark.parametrize("parallel, refused", [(True, False), ("dataflow", True)])
+def test_strict_runs_refuse_to_read_what_no_ancestor_writes(parallel, refused):
+    # A cousin's x is on an earlier level, but not an ancestor.
+    dag = branches(writer(x="cousin"), reader("x", "seen", writer())).build()
+    if refused:
+        with pytest.raises(corvane.GraphError):
+            dag.execute(parallel=parallel, raise_on_failure=True)
+    else:
+        assert dag.execute(parallel=parallel, raise_on_failure=True)["seen"] == "cousin"
+
+
 # --- When and where nodes run ----------------------------------------------------
 
 
