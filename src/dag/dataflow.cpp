@@ -14,6 +14,7 @@
 
 #include "dag/dataflow_view.hpp"
 #include "dag/dependency_graph.hpp"
+#include "dag/ranked_context.hpp"
 #include "dag/run_plan.hpp"
 #include "dag/run_state.hpp"
 #include "dag/worker_chunk.hpp"
@@ -72,36 +73,55 @@ class NodeSlots {
   std::condition_variable freed_;
 };
 
-// Merges finished nodes' outputs into the run's context in execution order,
-// whatever order they finish in: a node's outputs wait only while a node
-// before it is unfinished, and are released once merged.
-class OrderedMerge {
+// Merges finished nodes' outputs into the run's context as if in execution
+// order, whatever order they finish in. Until the run forks, nodes finish in
+// that order on one thread and go straight into the context. After that, a
+// run that keeps records merges each node once every node before it has
+// (outputs wait while an earlier node runs), so that branch records too come
+// out in that order; a run that keeps only its context merges at once into
+// a `RankedContext`, which holds one value per name.
+class OutputMerge {
  public:
-  OrderedMerge(RunState& run, const std::vector<Node>& nodes, const DependencyGraph& graph)
-      : run_(run), nodes_(nodes), graph_(graph) {}
+  OutputMerge(RunState& run, const std::vector<Node>& nodes, const DependencyGraph& graph,
+              bool keep_records)
+      : run_(run), nodes_(nodes), graph_(graph), keep_records_(keep_records) {}
 
-  // The same as `finish` for the next node in order while no other thread
-  // takes part in the run: merges without the lock.
+  // Merges the outputs of the next node in order (or nothing for a node
+  // passed through without running) before the run forks.
   void finish_alone(std::size_t rank, std::optional<Context> outputs) {
-    merge(rank, std::move(outputs));
+    merge_next(rank, std::move(outputs));
   }
 
-  // Takes the outputs of the node at `rank`, or nothing for a node passed
-  // through without running.
+  // Called once the run is about to fork, before any node runs elsewhere:
+  // `rank` is the rank of the first node not merged yet.
+  void fork(std::size_t rank) {
+    if (!keep_records_) ranked_.emplace(std::move(run_).take_context(), rank);
+  }
+
+  // Takes the outputs of the node at `rank` from any thread after the fork.
   void finish(std::size_t rank, std::optional<Context> outputs) {
     std::lock_guard lock(mutex_);
+    if (ranked_) {
+      if (outputs) ranked_->merge(rank + 1, std::move(*outputs));
+      return;
+    }
     if (rank != next_) {
       waiting_.emplace(rank, std::move(outputs));
       return;
     }
-    merge(rank, std::move(outputs));
+    merge_next(rank, std::move(outputs));
     for (auto first = waiting_.begin(); first != waiting_.end() && first->first == next_;
          first = waiting_.erase(first))
-      merge(first->first, std::move(first->second));
+      merge_next(first->first, std::move(first->second));
+  }
+
+  // Puts the merged context back into the run, once every node has ended.
+  void end() {
+    if (ranked_) run_.set_context(std::move(*ranked_).take());
   }
 
  private:
-  void merge(std::size_t rank, std::optional<Context> outputs) {
+  void merge_next(std::size_t rank, std::optional<Context> outputs) {
     if (outputs) run_.merge(nodes_[graph_.position(rank)], std::move(*outputs));
     next_ = rank + 1;
   }
@@ -109,15 +129,17 @@ class OrderedMerge {
   RunState& run_;
   const std::vector<Node>& nodes_;
   const DependencyGraph& graph_;
+  const bool keep_records_;
   std::mutex mutex_;
   std::size_t next_ = 0;
   // Finished after a node still running, by rank.
   std::map<std::size_t, std::optional<Context>> waiting_;
+  std::optional<RankedContext> ranked_;
 };
 
 class DataflowRun {
  public:
-  DataflowRun(const Dag& dag, const RunOptions& options, RunState& run)
+  DataflowRun(const Dag& dag, const RunOptions& options, RunState& run, bool keep_records)
       : run_(run),
         nodes_(dag.nodes()),
         graph_holder_(dag.dependency_graph()),
@@ -125,15 +147,13 @@ class DataflowRun {
         observer_(options.observer),
         runs_(options.plan != nullptr ? options.plan->runs() : std::span<const bool>()),
         slots_(options.max_threads),
-        merge_(run, nodes_, graph_),
-        unmet_(std::make_unique<std::atomic<std::size_t>[]>(graph_.join_count())),
-        join_readers_(std::make_unique<std::atomic<std::size_t>[]>(graph_.joined_count())),
+        merge_(run, nodes_, graph_, keep_records),
+        unmet_(counters(graph_.join_count())),
+        join_readers_(counters(graph_.joined_count())),
         frames_(graph_.joined_count()) {
-    for (std::size_t rank = 0; rank < graph_.size(); ++rank) {
-      const std::size_t join = graph_.join_number(rank);
-      if (join == DependencyGraph::none) continue;
+    for (std::size_t rank : graph_.joins()) {
       const auto dependencies = graph_.dependencies(rank);
-      unmet_[join].store(dependencies.size(), std::memory_order_relaxed);
+      unmet_[graph_.join_number(rank)].store(dependencies.size(), std::memory_order_relaxed);
       for (std::size_t dependency : dependencies)
         join_readers_[graph_.joined_number(dependency)].fetch_add(1, std::memory_order_relaxed);
     }
@@ -141,15 +161,15 @@ class DataflowRun {
 
   // Runs every node.
   void run() {
-    std::vector<std::size_t> roots;
-    for (std::size_t rank = 0; rank < graph_.size(); ++rank)
-      if (graph_.dependencies(rank).empty()) roots.push_back(rank);
+    const auto roots = graph_.roots();
     if (roots.size() == 1) {
       run_trunk(roots.front());
     } else if (!roots.empty()) {
       const View start(View::frame_of(run_.context(), 0));
+      merge_.fork(0);
       run_elsewhere(roots, std::vector<View>(roots.size(), start));
     }
+    merge_.end();
   }
 
  private:
@@ -169,8 +189,9 @@ class DataflowRun {
         continue;
       }
       if (graph_.dependents(rank).empty()) return;
-      if (auto next = hand_on(rank, View::frame_of(run_.context(), rank + 1)))
-        run_from(next->first, std::move(next->second));
+      std::shared_ptr<const Frame> frame = View::frame_of(run_.context(), rank + 1);
+      merge_.fork(rank + 1);
+      if (auto next = hand_on(rank, frame)) run_from(next->first, std::move(next->second));
       return;
     }
   }
@@ -258,7 +279,7 @@ class DataflowRun {
 
   // Starts each of `ranks` on a pool worker with its view, and waits for them
   // and for everything they go on to run.
-  void run_elsewhere(const std::vector<std::size_t>& ranks, std::vector<View> views) {
+  void run_elsewhere(std::span<const std::size_t> ranks, std::vector<View> views) {
     try {
       run_chunk(WorkerPool::shared(), ranks.size(),
                 [&](std::size_t index) { run_from(ranks[index], std::move(views[index])); });
@@ -267,6 +288,12 @@ class DataflowRun {
       stopped_.store(true, std::memory_order_release);
       throw;
     }
+  }
+
+  // `count` counters at zero; no memory for none.
+  static std::unique_ptr<std::atomic<std::size_t>[]> counters(std::size_t count) {
+    if (count == 0) return nullptr;
+    return std::make_unique<std::atomic<std::size_t>[]>(count);
   }
 
   // The view a join starts from, made by the thread that finished its last
@@ -294,7 +321,7 @@ class DataflowRun {
   RunObserver* observer_;
   std::span<const bool> runs_;
   NodeSlots slots_;
-  OrderedMerge merge_;
+  OutputMerge merge_;
   std::atomic<bool> stopped_{false};
   // Per join: its dependencies not finished yet.
   std::unique_ptr<std::atomic<std::size_t>[]> unmet_;
@@ -308,7 +335,8 @@ class DataflowRun {
 
 ExecutionResult run_dataflow(const Dag& dag, RunOptions options, bool keep_records) {
   RunState run(keep_records, std::move(options.inputs));
-  DataflowRun(dag, options, run).run();
+  DataflowRun flow(dag, options, run, keep_records);
+  flow.run();
   return std::move(run).take(options.plan != nullptr ? &options.plan->targets() : nullptr);
 }
 

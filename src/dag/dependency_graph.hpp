@@ -35,8 +35,11 @@ class DependencyGraph {
   // their own, at these numbers (`none` for the other nodes).
   std::size_t join_number(std::size_t rank) const noexcept { return join_numbers_[rank]; }
   std::size_t joined_number(std::size_t rank) const noexcept { return joined_numbers_[rank]; }
-  std::size_t join_count() const noexcept { return join_count_; }
+  std::size_t join_count() const noexcept { return joins_.size(); }
   std::size_t joined_count() const noexcept { return joined_count_; }
+  // The ranks of the joins, and of the nodes that depend on nothing.
+  std::span<const std::size_t> joins() const noexcept { return joins_; }
+  std::span<const std::size_t> roots() const noexcept { return roots_; }
 
  private:
   static std::span<const std::size_t> slice(const std::vector<std::size_t>& entries,
@@ -52,7 +55,8 @@ class DependencyGraph {
   std::vector<std::size_t> dependents_;
   std::vector<std::size_t> join_numbers_;
   std::vector<std::size_t> joined_numbers_;
-  std::size_t join_count_ = 0;
+  std::vector<std::size_t> joins_;
+  std::vector<std::size_t> roots_;
   std::size_t joined_count_ = 0;
 };
 

@@ -26,6 +26,11 @@ class RunState {
 
   const Context& context() const noexcept { return result_.context; }
 
+  // The context alone, for a run that merges it elsewhere for a while and
+  // then hands it back.
+  Context take_context() && { return std::move(result_.context); }
+  void set_context(Context context) { result_.context = std::move(context); }
+
   // Writes one node's outputs into the context and, when records are kept,
   // into the node's record and its branch's record.
   void merge(const Node& node, Context outputs) {
