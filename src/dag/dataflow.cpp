@@ -165,9 +165,11 @@ class DataflowRun {
     if (roots.size() == 1) {
       run_trunk(roots.front());
     } else if (!roots.empty()) {
-      const View start(View::frame_of(run_.context(), 0));
+      const std::shared_ptr<const Frame> start = View::frame_of(run_.context(), 0);
       merge_.fork(0);
-      run_elsewhere(roots, std::vector<View>(roots.size(), start));
+      std::vector<Ready> ready;
+      for (std::size_t root : roots) ready.push_back({root, nullptr});
+      run_elsewhere(ready, start);
     }
     merge_.end();
   }
@@ -260,29 +262,35 @@ class DataflowRun {
                                                       const std::shared_ptr<const Frame>& frame) {
     if (const std::size_t joined = graph_.joined_number(rank); joined != DependencyGraph::none)
       frames_[joined] = frame;
-    std::vector<std::size_t> ready;
-    std::vector<View> views;
+    std::vector<Ready> ready;
     for (std::size_t dependent : graph_.dependents(rank)) {
       const std::size_t join = graph_.join_number(dependent);
-      if (join == DependencyGraph::none) {
-        ready.push_back(dependent);
-        views.emplace_back(frame);
-      } else if (unmet_[join].fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        ready.push_back(dependent);
-        views.emplace_back(joined_frame(dependent));
-      }
+      if (join == DependencyGraph::none)
+        ready.push_back({dependent, nullptr});
+      else if (unmet_[join].fetch_sub(1, std::memory_order_acq_rel) == 1)
+        ready.push_back({dependent, joined_frame(dependent)});
     }
-    if (ready.size() == 1) return std::pair{ready.front(), std::move(views.front())};
-    if (!ready.empty()) run_elsewhere(ready, std::move(views));
+    if (ready.size() == 1)
+      return std::pair{ready.front().rank,
+                       View(ready.front().joined ? ready.front().joined : frame)};
+    if (!ready.empty()) run_elsewhere(ready, frame);
     return std::nullopt;
   }
 
-  // Starts each of `ranks` on a pool worker with its view, and waits for them
-  // and for everything they go on to run.
-  void run_elsewhere(std::span<const std::size_t> ranks, std::vector<View> views) {
+  // A node ready to begin, with the frame of a join (null for the others,
+  // which begin from the frame they are handed with).
+  struct Ready {
+    std::size_t rank;
+    std::shared_ptr<const Frame> joined;
+  };
+
+  // Begins each of `ready` on a pool worker, and waits for them and for
+  // everything they go on to run.
+  void run_elsewhere(std::span<const Ready> ready, const std::shared_ptr<const Frame>& frame) {
     try {
-      run_chunk(WorkerPool::shared(), ranks.size(),
-                [&](std::size_t index) { run_from(ranks[index], std::move(views[index])); });
+      run_chunk(WorkerPool::shared(), ready.size(), [&](std::size_t index) {
+        run_from(ready[index].rank, View(ready[index].joined ? ready[index].joined : frame));
+      });
     } catch (...) {
       // A refused thread ends the run as a failed node does.
       stopped_.store(true, std::memory_order_release);

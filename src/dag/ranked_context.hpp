@@ -11,8 +11,6 @@
 namespace corvane::dag {
 
 using graph_data::Context;
-using graph_data::GraphData;
-using graph_data::OrderedMap;
 
 // A context that takes node outputs in any order and comes out as if they
 // had been merged in execution order: per name, the value of the writer
@@ -23,11 +21,9 @@ class RankedContext {
  public:
   // Starts from `context`, whose names come first in their order and whose
   // values any writer ranked after `rank` replaces.
-  RankedContext(Context context, std::size_t rank) {
-    entries_.reserve(context.size());
-    std::size_t slot = 0;
-    for (auto& [name, value] : context)
-      entries_.insert_or_assign(name, Entry{0, slot++, rank, std::move(value)});
+  RankedContext(Context context, std::size_t rank) : context_(std::move(context)) {
+    ranks_.reserve(context_.size());
+    for (std::size_t slot = 0; slot < context_.size(); ++slot) ranks_.push_back({0, slot, rank});
   }
 
   // Merges the outputs of the writer ranked `rank`, which no other merge
@@ -35,51 +31,49 @@ class RankedContext {
   void merge(std::size_t rank, Context outputs) {
     std::size_t slot = 0;
     for (auto& [name, value] : outputs) {
-      auto found = entries_.find(name);
-      if (found == entries_.end()) {
-        entries_.insert_or_assign(name, Entry{rank, slot++, rank, std::move(value)});
+      const std::size_t position = context_.position_of(name);
+      if (position == context_.size()) {
+        context_.insert_or_assign(name, std::move(value));
+        ranks_.push_back({rank, slot++, rank});
         continue;
       }
-      Entry& entry = found->second;
-      if (rank < entry.first) {
-        entry.first = rank;
-        entry.slot = slot;
+      Ranks& ranks = ranks_[position];
+      if (rank < ranks.first) {
+        ranks.first = rank;
+        ranks.slot = slot;
       }
-      if (rank > entry.last) {
-        entry.last = rank;
-        entry.value = std::move(value);
+      if (rank > ranks.last) {
+        ranks.last = rank;
+        (context_.begin() + static_cast<std::ptrdiff_t>(position))->second = std::move(value);
       }
       ++slot;
     }
   }
 
+  // The context, its names reordered only when they arrived out of order.
   Context take() && {
-    std::vector<std::size_t> order(entries_.size());
+    const auto before = [this](std::size_t left, std::size_t right) {
+      return std::pair(ranks_[left].first, ranks_[left].slot) <
+             std::pair(ranks_[right].first, ranks_[right].slot);
+    };
+    std::vector<std::size_t> order(context_.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    const auto entries = entries_.begin();
-    std::ranges::sort(order, [&](std::size_t left, std::size_t right) {
-      const Entry& a = entries[static_cast<std::ptrdiff_t>(left)].second;
-      const Entry& b = entries[static_cast<std::ptrdiff_t>(right)].second;
-      return std::pair(a.first, a.slot) < std::pair(b.first, b.slot);
-    });
-    Context context;
-    context.reserve(order.size());
-    for (std::size_t index : order) {
-      auto& [name, entry] = entries[static_cast<std::ptrdiff_t>(index)];
-      context.insert_or_assign(name, std::move(entry.value));
+    if (!std::ranges::is_sorted(order, before)) {
+      std::ranges::sort(order, before);
+      context_.reorder(order);
     }
-    return context;
+    return std::move(context_);
   }
 
  private:
-  struct Entry {
+  struct Ranks {
     std::size_t first;  // rank of the first writer
     std::size_t slot;   // place of the name among that writer's outputs
-    std::size_t last;   // rank of the writer of `value`
-    GraphData value;
+    std::size_t last;   // rank of the writer of the value held
   };
 
-  OrderedMap<Entry> entries_;
+  Context context_;
+  std::vector<Ranks> ranks_;  // by position in `context_`
 };
 
 }  // namespace corvane::dag
