@@ -15,6 +15,7 @@
 
 #include "dag/dag.hpp"
 #include "dag/panic.hpp"
+#include "dag/ranked_context.hpp"
 #include "dag/run_plan.hpp"
 #include "fake_host.hpp"
 #include "node/run_stop.hpp"
@@ -356,6 +357,27 @@ TEST(DataflowValues, HandlesThroughForksAndJoinsStayBalanced) {
   }
   EXPECT_EQ(object.count.load(), 0);
   EXPECT_FALSE(object.over_released.load());
+}
+
+// Outputs merged in any order come out as if merged in rank order: values
+// of the latest writer, names in the order of their first writer's outputs.
+TEST(DataflowValues, RankedContextIgnoresTheOrderOfArrival) {
+  const std::vector<std::pair<std::size_t, Context>> writes{
+      {2, Context{{"b", Int{2}}, {"a", Int{2}}}},
+      {3, Context{{"c", Int{3}}}},
+      {4, Context{{"a", Int{4}}, {"d", Int{4}}}},
+      {5, Context{{"b", Int{5}}, {"c", Int{5}}}},
+  };
+  std::vector<std::size_t> order{0, 1, 2, 3};
+  do {
+    RankedContext ranked(Context{{"input", Int{0}}, {"c", Int{0}}}, 1);
+    for (std::size_t index : order) ranked.merge(writes[index].first, writes[index].second);
+    const Context context = std::move(ranked).take();
+    EXPECT_EQ(names_in(context), (std::vector<std::string>{"input", "c", "b", "a", "d"}));
+    EXPECT_EQ(int_at(context, "a"), 4);
+    EXPECT_EQ(int_at(context, "b"), 5);
+    EXPECT_EQ(int_at(context, "c"), 5);
+  } while (std::ranges::next_permutation(order).found);
 }
 
 // With targets, a node runs only when it writes a target or a name a needed
