@@ -137,6 +137,33 @@ class OutputMerge {
   std::optional<RankedContext> ranked_;
 };
 
+// A join waiting for its dependencies: the frames of those that have
+// finished, merged as they arrive, so that it keeps one frame however many
+// it waits for, and a value overwritten by a later ancestor goes at once.
+class JoinState {
+ public:
+  // Takes the frame after one dependency; gives the join's view once every
+  // dependency has arrived, and null before.
+  std::shared_ptr<const Frame> arrive(const std::shared_ptr<const Frame>& frame) {
+    std::lock_guard lock(mutex_);
+    if (merged_) {
+      const std::shared_ptr<const Frame> both[] = {merged_, frame};
+      merged_ = View::join(both);
+    } else {
+      merged_ = frame;
+    }
+    if (--unmet != 0) return nullptr;
+    return std::move(merged_);
+  }
+
+  // Dependencies not arrived yet; set before the run starts.
+  std::size_t unmet = 0;
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<const Frame> merged_;
+};
+
 class DataflowRun {
  public:
   DataflowRun(const Dag& dag, const RunOptions& options, RunState& run, bool keep_records)
@@ -148,15 +175,10 @@ class DataflowRun {
         runs_(options.plan != nullptr ? options.plan->runs() : std::span<const bool>()),
         slots_(options.max_threads),
         merge_(run, nodes_, graph_, keep_records),
-        unmet_(counters(graph_.join_count())),
-        join_readers_(counters(graph_.joined_count())),
-        frames_(graph_.joined_count()) {
-    for (std::size_t rank : graph_.joins()) {
-      const auto dependencies = graph_.dependencies(rank);
-      unmet_[graph_.join_number(rank)].store(dependencies.size(), std::memory_order_relaxed);
-      for (std::size_t dependency : dependencies)
-        join_readers_[graph_.joined_number(dependency)].fetch_add(1, std::memory_order_relaxed);
-    }
+        joins_(graph_.join_count() == 0 ? nullptr
+                                        : std::make_unique<JoinState[]>(graph_.join_count())) {
+    for (std::size_t rank : graph_.joins())
+      joins_[graph_.join_number(rank)].unmet = graph_.dependencies(rank).size();
   }
 
   // Runs every node.
@@ -165,11 +187,13 @@ class DataflowRun {
     if (roots.size() == 1) {
       run_trunk(roots.front());
     } else if (!roots.empty()) {
-      const std::shared_ptr<const Frame> start = View::frame_of(run_.context(), 0);
-      merge_.fork(0);
       std::vector<Ready> ready;
-      for (std::size_t root : roots) ready.push_back({root, nullptr});
-      run_elsewhere(ready, start);
+      {
+        const std::shared_ptr<const Frame> start = View::frame_of(run_.context(), 0);
+        for (std::size_t root : roots) ready.push_back({root, start});
+      }
+      merge_.fork(0);
+      run_elsewhere(ready);
     }
     merge_.end();
   }
@@ -193,7 +217,8 @@ class DataflowRun {
       if (graph_.dependents(rank).empty()) return;
       std::shared_ptr<const Frame> frame = View::frame_of(run_.context(), rank + 1);
       merge_.fork(rank + 1);
-      if (auto next = hand_on(rank, frame)) run_from(next->first, std::move(next->second));
+      if (auto next = hand_on(rank, std::move(frame)))
+        run_from(next->first, std::move(next->second));
       return;
     }
   }
@@ -259,67 +284,43 @@ class DataflowRun {
   // on this thread and is returned, the others begin on workers, which this
   // thread then waits for (and returns nothing).
   std::optional<std::pair<std::size_t, View>> hand_on(std::size_t rank,
-                                                      const std::shared_ptr<const Frame>& frame) {
-    if (const std::size_t joined = graph_.joined_number(rank); joined != DependencyGraph::none)
-      frames_[joined] = frame;
+                                                      std::shared_ptr<const Frame> frame) {
     std::vector<Ready> ready;
     for (std::size_t dependent : graph_.dependents(rank)) {
       const std::size_t join = graph_.join_number(dependent);
-      if (join == DependencyGraph::none)
-        ready.push_back({dependent, nullptr});
-      else if (unmet_[join].fetch_sub(1, std::memory_order_acq_rel) == 1)
-        ready.push_back({dependent, joined_frame(dependent)});
+      if (join == DependencyGraph::none) {
+        ready.push_back({dependent, frame});
+      } else if (auto joined = joins_[join].arrive(frame)) {
+        ready.push_back({dependent, std::move(joined)});
+      }
     }
+    // This thread keeps no frame while it waits: each goes as soon as the
+    // views made from it are done with it.
+    frame.reset();
     if (ready.size() == 1)
-      return std::pair{ready.front().rank,
-                       View(ready.front().joined ? ready.front().joined : frame)};
-    if (!ready.empty()) run_elsewhere(ready, frame);
+      return std::pair{ready.front().rank, View(std::move(ready.front().frame))};
+    if (!ready.empty()) run_elsewhere(ready);
     return std::nullopt;
   }
 
-  // A node ready to begin, with the frame of a join (null for the others,
-  // which begin from the frame they are handed with).
+  // A node ready to begin, and the frame its view starts from.
   struct Ready {
     std::size_t rank;
-    std::shared_ptr<const Frame> joined;
+    std::shared_ptr<const Frame> frame;
   };
 
   // Begins each of `ready` on a pool worker, and waits for them and for
   // everything they go on to run.
-  void run_elsewhere(std::span<const Ready> ready, const std::shared_ptr<const Frame>& frame) {
+  void run_elsewhere(std::span<Ready> ready) {
     try {
       run_chunk(WorkerPool::shared(), ready.size(), [&](std::size_t index) {
-        run_from(ready[index].rank, View(ready[index].joined ? ready[index].joined : frame));
+        run_from(ready[index].rank, View(std::move(ready[index].frame)));
       });
     } catch (...) {
       // A refused thread ends the run as a failed node does.
       stopped_.store(true, std::memory_order_release);
       throw;
     }
-  }
-
-  // `count` counters at zero; no memory for none.
-  static std::unique_ptr<std::atomic<std::size_t>[]> counters(std::size_t count) {
-    if (count == 0) return nullptr;
-    return std::make_unique<std::atomic<std::size_t>[]>(count);
-  }
-
-  // The view a join starts from, made by the thread that finished its last
-  // dependency: every dependency has left its frame by then. The last join
-  // to read a node's frame lets it go.
-  std::shared_ptr<const Frame> joined_frame(std::size_t join) {
-    const auto dependencies = graph_.dependencies(join);
-    std::vector<std::shared_ptr<const Frame>> frames;
-    frames.reserve(dependencies.size());
-    for (std::size_t dependency : dependencies)
-      frames.push_back(frames_[graph_.joined_number(dependency)]);
-    std::shared_ptr<const Frame> joined = View::join(frames);
-    for (std::size_t dependency : dependencies) {
-      const std::size_t joined_number = graph_.joined_number(dependency);
-      if (join_readers_[joined_number].fetch_sub(1, std::memory_order_acq_rel) == 1)
-        frames_[joined_number].reset();
-    }
-    return joined;
   }
 
   RunState& run_;
@@ -331,12 +332,7 @@ class DataflowRun {
   NodeSlots slots_;
   OutputMerge merge_;
   std::atomic<bool> stopped_{false};
-  // Per join: its dependencies not finished yet.
-  std::unique_ptr<std::atomic<std::size_t>[]> unmet_;
-  // Per node some join depends on: the view after it, kept until the last
-  // of those joins has read it, and how many are yet to.
-  std::unique_ptr<std::atomic<std::size_t>[]> join_readers_;
-  std::vector<std::shared_ptr<const Frame>> frames_;
+  std::unique_ptr<JoinState[]> joins_;
 };
 
 }  // namespace

@@ -20,25 +20,25 @@ using graph_data::OrderedMap;
 // A node's view is its dependency's view plus its dependency's outputs, so
 // the structure follows the graph:
 //
-//   - A `Frame` is a flat, immutable map from name to the value last written
-//     there and the rank (place in the execution order, inputs first) of its
-//     writer. Values are held through shared pointers, so copying a frame
-//     copies names and counts, never values.
-//   - A `View` is one frame shared with others (its base) plus the writes of
-//     the nodes that ran after it on one thread (its own part, which holds
-//     its values itself). Along a chain the thread running it writes each
-//     node's outputs into its own part in place: the view is never copied.
-//   - At a fork the view is frozen into a new frame (base and own part
-//     flattened, one copy of the names; the own part's values move into
-//     shared pointers), which every dependent then shares as its base.
+//   - A `Frame` is a flat map from name to the value last written there and
+//     the rank (place in the execution order, inputs first) of its writer.
+//     Values are held through shared pointers, so copying a frame copies
+//     names and counts, never values.
+//   - Along a chain, one thread runs the nodes one after another and writes
+//     each node's outputs into the view's frame in place: nothing is copied
+//     per node, and a value overwritten is let go at once.
+//   - At a fork the frame becomes immutable and shared: every dependent's
+//     view starts from it, and the first of them to write copies it once
+//     (names and counts) into a frame of its own. The shared frame goes when
+//     the last view reading it has copied it or ended, and with it every
+//     value that all of them overwrote.
 //   - At a join the frames of the dependencies are merged into one (one
 //     copy), keeping per name the value of the writer latest in execution
 //     order: every dependency's frame holds its own ancestors, so the merge
 //     holds exactly the join's ancestors, and a writer they share comes with
 //     the same rank and value from each.
 //
-// Lookups read the own part and then the base: constant time, whatever the
-// depth of the graph.
+// Lookups read one flat map: constant time, whatever the depth of the graph.
 class View {
  public:
   struct Seen {
@@ -81,40 +81,38 @@ class View {
     return std::make_shared<const Frame>(std::move(merged));
   }
 
-  explicit View(std::shared_ptr<const Frame> base) : base_(std::move(base)) {}
+  // A view reading `shared`, until its first write.
+  explicit View(std::shared_ptr<const Frame> shared) : shared_(std::move(shared)) {}
 
   // The value a node reading `name` gets, or null.
   const GraphData* find(std::string_view name) const {
-    if (auto found = own_.find(name); found != own_.end()) return &found->second.value;
-    if (auto found = base_->find(name); found != base_->end()) return found->second.value.get();
-    return nullptr;
+    const Frame& frame = shared_ ? *shared_ : own_;
+    auto found = frame.find(name);
+    return found == frame.end() ? nullptr : found->second.value.get();
   }
 
   // Adds the outputs of the node at `rank`, which comes after every writer
-  // seen so far. Copies each value once.
+  // seen so far. Copies each value once, and the shared frame on the first
+  // write.
   void write(std::size_t rank, const Context& outputs) {
-    for (const auto& [name, value] : outputs) own_.insert_or_assign(name, Owned{rank, value});
+    if (outputs.empty()) return;
+    if (shared_) {
+      own_ = *shared_;
+      shared_.reset();
+    }
+    for (const auto& [name, value] : outputs)
+      own_.insert_or_assign(name, Seen{rank, std::make_shared<const GraphData>(value)});
   }
 
-  // This view as one frame for several readers; copies only when the view
-  // has its own part.
+  // This view as one frame for several readers, without a copy.
   std::shared_ptr<const Frame> freeze() && {
-    if (own_.empty()) return std::move(base_);
-    Frame flat(*base_);
-    for (auto& [name, owned] : own_)
-      flat.insert_or_assign(
-          name, Seen{owned.rank, std::make_shared<const GraphData>(std::move(owned.value))});
-    return std::make_shared<const Frame>(std::move(flat));
+    if (shared_) return std::move(shared_);
+    return std::make_shared<const Frame>(std::move(own_));
   }
 
  private:
-  struct Owned {
-    std::size_t rank;
-    GraphData value;
-  };
-
-  std::shared_ptr<const Frame> base_;
-  OrderedMap<Owned> own_;
+  std::shared_ptr<const Frame> shared_;
+  Frame own_;
 };
 
 }  // namespace corvane::dag

@@ -28,14 +28,11 @@ DependencyGraph::DependencyGraph(const Dag& dag) : order_(dag.order_positions())
     for (std::size_t dependency : dependencies(rank)) dependents_[fill[dependency]++] = rank;
 
   join_numbers_.assign(order_.size(), none);
-  joined_numbers_.assign(order_.size(), none);
   for (std::size_t rank = 0; rank < order_.size(); ++rank) {
     if (dependencies(rank).empty()) roots_.push_back(rank);
     if (dependencies(rank).size() < 2) continue;
     join_numbers_[rank] = joins_.size();
     joins_.push_back(rank);
-    for (std::size_t dependency : dependencies(rank))
-      if (joined_numbers_[dependency] == none) joined_numbers_[dependency] = joined_count_++;
   }
 }
 

@@ -30,13 +30,11 @@ class DependencyGraph {
   }
 
   static constexpr std::size_t none = static_cast<std::size_t>(-1);
-  // Joins (nodes with two or more dependencies) and the nodes they depend
-  // on are few in most graphs: a run keeps its state for them in arrays of
-  // their own, at these numbers (`none` for the other nodes).
+  // Joins (nodes with two or more dependencies) are few in most graphs: a
+  // run keeps its state for them in an array of their own, at these numbers
+  // (`none` for the other nodes).
   std::size_t join_number(std::size_t rank) const noexcept { return join_numbers_[rank]; }
-  std::size_t joined_number(std::size_t rank) const noexcept { return joined_numbers_[rank]; }
   std::size_t join_count() const noexcept { return joins_.size(); }
-  std::size_t joined_count() const noexcept { return joined_count_; }
   // The ranks of the joins, and of the nodes that depend on nothing.
   std::span<const std::size_t> joins() const noexcept { return joins_; }
   std::span<const std::size_t> roots() const noexcept { return roots_; }
@@ -54,10 +52,8 @@ class DependencyGraph {
   std::vector<std::size_t> dependent_starts_;
   std::vector<std::size_t> dependents_;
   std::vector<std::size_t> join_numbers_;
-  std::vector<std::size_t> joined_numbers_;
   std::vector<std::size_t> joins_;
   std::vector<std::size_t> roots_;
-  std::size_t joined_count_ = 0;
 };
 
 }  // namespace corvane::dag
