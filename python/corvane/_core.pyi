@@ -1,7 +1,7 @@
 """Initialize the Python module"""
 
 from collections.abc import Callable, Iterable, Mapping
-from typing import Any, Final, SupportsIndex, final
+from typing import Any, Final, Literal, SupportsIndex, final
 
 from _typeshed import structseq
 
@@ -131,7 +131,7 @@ class Dag:
 
     def execute(
         self,
-        parallel: bool = ...,
+        parallel: bool | Literal["dataflow"] = ...,
         max_threads: SupportsIndex | None = ...,
         *,
         inputs: Mapping[str, object] | None = ...,
@@ -144,17 +144,24 @@ class Dag:
         each seeing everything written before it. In parallel, the levels run
         one after another; the nodes of a level of two or more run on worker
         threads, all reading the context as it stood when the level began,
-        and their outputs are merged when the whole level has finished. The
+        and their outputs are merged when the whole level has finished. With
+        `"dataflow"`, each node starts as soon as the nodes it depends on have
+        finished, and sees the inputs and its ancestors' outputs only, merged
+        in execution order; the result holds every node's outputs merged in
+        execution order, whatever the timing. The
         calling thread gives the interpreter lock up while it waits for
         workers, so other Python threads run meanwhile; Python code of two
         nodes never runs at the same instant.
 
         Args:
-            parallel: Run the nodes of one level concurrently. Must be a
-                `bool`; default `False`.
+            parallel: Run the nodes of one level concurrently (`True`), or
+                each node once its dependencies have finished
+                (`"dataflow"`). Must be a `bool` or `"dataflow"`; default
+                `False`.
             max_threads: In parallel, at most this many nodes of a level run
                 at once, in waves (0 counts as 1); `None`, the default, runs
-                each level at once. Ignored when `parallel` is false.
+                each level at once. In dataflow runs, at most this many
+                nodes run at once. Ignored when `parallel` is false.
             inputs: Names to objects the run's context starts with (any
                 mapping with `str` keys); nodes read them like any other
                 variable. `None`, the default, starts from an empty context.
@@ -175,9 +182,10 @@ class Dag:
             SystemExit: A node function raised it; no later node ran.
             PanicException: The run failed unrecoverably, for instance a
                 worker thread could not be started.
-            TypeError: `parallel` is not a `bool`, `max_threads` is not an
-                integer or `None`, `inputs` is not a mapping or has a key
-                that is not a `str`, or a target is not a `str`; nothing ran.
+            TypeError: `parallel` is neither a `bool` nor `"dataflow"`,
+                `max_threads` is not an integer or `None`, `inputs` is not a
+                mapping or has a key that is not a `str`, or a target is not
+                a `str`; nothing ran.
             ValueError: A target is neither written by a node nor an input;
                 nothing ran.
             GraphError: With `raise_on_failure`, a node that runs would read a
@@ -188,7 +196,7 @@ class Dag:
 
     def execute_detailed(
         self,
-        parallel: bool = ...,
+        parallel: bool | Literal["dataflow"] = ...,
         max_threads: SupportsIndex | None = ...,
         *,
         inputs: Mapping[str, object] | None = ...,

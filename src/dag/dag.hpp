@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,15 +17,61 @@
 namespace corvane::dag {
 
 class RunPlan;
+class DependencyGraph;
+class Dag;
+
+// Where a `Dag` keeps its dependency graph once a run has made it. A copy
+// starts without one (making it again costs one walk); a move takes it
+// along. Safe for any number of threads asking at once.
+class DependencyGraphCache {
+ public:
+  DependencyGraphCache() = default;
+  DependencyGraphCache(const DependencyGraphCache& /*other*/) noexcept {}
+  DependencyGraphCache(DependencyGraphCache&& other) noexcept : graph_(std::move(other.graph_)) {}
+  DependencyGraphCache& operator=(const DependencyGraphCache& other) noexcept {
+    if (this != &other) graph_.reset();
+    return *this;
+  }
+  DependencyGraphCache& operator=(DependencyGraphCache&& other) noexcept {
+    graph_ = std::move(other.graph_);
+    return *this;
+  }
+  ~DependencyGraphCache() = default;
+
+  // The graph of `dag`, made on the first call.
+  std::shared_ptr<const DependencyGraph> get(const Dag& dag);
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<const DependencyGraph> graph_;
+};
 
 // A node's place in a graph's node list, kept in the id type: a graph whose
 // ids are its positions (as every graph a builder makes) then keeps one list
 // for its order of ids and its order of positions.
 using Position = NodeId;
 
+// How a run orders its nodes.
+enum class Schedule : std::uint8_t {
+  // One node after another in the execution order, each seeing everything
+  // written before it.
+  sequential,
+  // Level after level, the nodes of a level at once, each seeing everything
+  // written on earlier levels.
+  levels,
+  // Each node as soon as the nodes it depends on have finished, seeing the
+  // inputs and what its ancestors wrote (see dataflow.hpp).
+  dataflow,
+};
+
+// The schedule a yes/no `parallel` asks for.
+constexpr Schedule schedule_of(bool parallel) noexcept {
+  return parallel ? Schedule::levels : Schedule::sequential;
+}
+
 // Everything one run is given.
 struct RunOptions {
-  bool parallel = false;
+  Schedule schedule = Schedule::sequential;
   std::optional<std::uint64_t> max_threads;
   RunObserver* observer = nullptr;
   // The context the run starts from.
@@ -78,9 +126,10 @@ class Dag {
   Context execute(bool parallel, std::optional<std::uint64_t> max_threads,
                   RunObserver* observer = nullptr) const;
 
-  // The same two runs with everything a run can be given: the context it
-  // starts from and, with a plan made for this graph and this mode, only
-  // the plan's nodes, returning only the plan's targets of the context.
+  // The same two runs with everything a run can be given: its schedule
+  // (including `Schedule::dataflow`, see dataflow.hpp), the context it
+  // starts from and, with a plan made for this graph and this schedule,
+  // only the plan's nodes, returning only the plan's targets of the context.
   ExecutionResult execute_detailed(RunOptions options) const;
   Context execute(RunOptions options) const;
 
@@ -88,6 +137,12 @@ class Dag {
   // dependency edge labelled with the variables it carries, branch entries
   // highlighted.
   std::string to_mermaid() const;
+
+  // The runnable nodes with their dependencies and dependents by rank, made
+  // by the first call and kept with the graph.
+  std::shared_ptr<const DependencyGraph> dependency_graph() const {
+    return dependency_graph_.get(*this);
+  }
 
   // The positions in `nodes()` of one level, and of the execution order.
   std::span<const Position> level_positions(std::size_t level) const noexcept;
@@ -114,6 +169,7 @@ class Dag {
   std::vector<Position> order_positions_;
   std::vector<Position> level_positions_;
   std::vector<std::size_t> level_starts_;
+  mutable DependencyGraphCache dependency_graph_;
 };
 
 }  // namespace corvane::dag

@@ -1,61 +1,16 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
-#include <string_view>
-#include <unordered_set>
 
 #include "dag/dag.hpp"
+#include "dag/dataflow.hpp"
 #include "dag/run_plan.hpp"
+#include "dag/run_state.hpp"
 #include "dag/worker_chunk.hpp"
 
 namespace corvane::dag {
 
 namespace {
-
-// The state of one run. Besides the context it can keep a record of every
-// node's and every branch's outputs; a run that only hands back its context
-// skips that record, so a value overwritten in the context is released at
-// once instead of living until the run ends.
-class RunState {
- public:
-  RunState(bool keep_records, Context inputs) : keep_records_(keep_records) {
-    result_.context = std::move(inputs);
-  }
-
-  const Context& context() const noexcept { return result_.context; }
-
-  // Writes one node's outputs into the context and, when records are kept,
-  // into the node's record and its branch's record.
-  void merge(const Node& node, Context outputs) {
-    if (!keep_records_) {
-      for (auto& [name, value] : outputs) result_.context.insert_or_assign(name, std::move(value));
-      return;
-    }
-    for (const auto& [name, value] : outputs) result_.context.insert_or_assign(name, value);
-    if (node.branch_id) {
-      Context& branch = result_.branch_outputs[*node.branch_id];
-      for (const auto& [name, value] : outputs) branch.insert_or_assign(name, value);
-    }
-    result_.node_outputs.insert_or_assign(node.id, std::move(outputs));
-  }
-
-  // The result; with `targets`, its context holds only those names, in the
-  // order they were written.
-  ExecutionResult take(const std::vector<std::string>* targets) && {
-    if (targets != nullptr) {
-      Context kept;
-      const std::unordered_set<std::string_view> wanted(targets->begin(), targets->end());
-      for (auto& [name, value] : result_.context)
-        if (wanted.contains(name)) kept.insert_or_assign(name, std::move(value));
-      result_.context = std::move(kept);
-    }
-    return std::move(result_);
-  }
-
- private:
-  bool keep_records_;
-  ExecutionResult result_;
-};
 
 // What the workers of one level hand back, in the order they finished.
 class LevelResults {
@@ -113,11 +68,13 @@ void run_level_in_parallel(const std::vector<Node>& nodes, std::span<const Posit
 }  // namespace
 
 ExecutionResult Dag::run(RunOptions options, bool keep_records) const {
+  if (options.schedule == Schedule::dataflow)
+    return run_dataflow(*this, std::move(options), keep_records);
   RunState run(keep_records, std::move(options.inputs));
   RunObserver* observer = options.observer;
   const RunPlan* plan = options.plan;
   const std::vector<std::string>* targets = plan != nullptr ? &plan->targets() : nullptr;
-  if (!options.parallel) {
+  if (options.schedule == Schedule::sequential) {
     for (Position position : plan != nullptr ? plan->order() : order_positions())
       run_inline(nodes_[position], run, observer);
     return std::move(run).take(targets);
@@ -140,12 +97,12 @@ ExecutionResult Dag::run(RunOptions options, bool keep_records) const {
 
 ExecutionResult Dag::execute_detailed(bool parallel, std::optional<std::uint64_t> max_threads,
                                       RunObserver* observer) const {
-  return execute_detailed(RunOptions{parallel, max_threads, observer, {}, nullptr});
+  return execute_detailed(RunOptions{schedule_of(parallel), max_threads, observer, {}, nullptr});
 }
 
 Context Dag::execute(bool parallel, std::optional<std::uint64_t> max_threads,
                      RunObserver* observer) const {
-  return execute(RunOptions{parallel, max_threads, observer, {}, nullptr});
+  return execute(RunOptions{schedule_of(parallel), max_threads, observer, {}, nullptr});
 }
 
 ExecutionResult Dag::execute_detailed(RunOptions options) const {

@@ -31,20 +31,26 @@ class RunObserver {
   ~RunObserver() = default;
 };
 
-// `node.execute(context)`, reported to `observer` when there is one; with
-// none it costs one test of a pointer.
-inline Context execute_observed(const Node& node, const Context& context, RunObserver* observer) {
-  if (observer == nullptr) return node.execute(context);
+// `call()` (which runs `node`'s function and returns its outputs), reported
+// to `observer` when there is one; with none it costs one test of a pointer.
+template <class Call>
+Context call_observed(const Node& node, RunObserver* observer, Call&& call) {
+  if (observer == nullptr) return call();
   observer->node_started(node);
   Context outputs;
   try {
-    outputs = node.execute(context);
+    outputs = call();
   } catch (...) {
     observer->node_abandoned(node);
     throw;
   }
   observer->node_finished(node);
   return outputs;
+}
+
+// `node.execute(context)`, reported to `observer` when there is one.
+inline Context execute_observed(const Node& node, const Context& context, RunObserver* observer) {
+  return call_observed(node, observer, [&] { return node.execute(context); });
 }
 
 }  // namespace corvane::dag

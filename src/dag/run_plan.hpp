@@ -15,13 +15,14 @@ namespace corvane::dag {
 // before the run starts: every node that writes a target, and every node
 // that writes a name some node of the plan reads and can see at its place
 // in the run (before it in sequential runs, on an earlier level in parallel
-// ones). A later writer never hides an earlier one, since it may fail or
-// leave the name out. Nodes that write nothing wanted do not run.
+// ones, among its ancestors in dataflow ones). A later writer never hides an earlier one, since it
+// may fail or leave the name out. Nodes that write nothing wanted do not run.
 class RunPlan {
  public:
-  // Linear in the nodes and their names. `targets` is kept: a run with this
+  // Linear in the nodes and their names (for dataflow runs, in the edges
+  // times the names wanted). `targets` is kept: a run with this
   // plan returns only those names of its context.
-  RunPlan(const Dag& dag, bool parallel, std::vector<std::string> targets);
+  RunPlan(const Dag& dag, Schedule schedule, std::vector<std::string> targets);
 
   // The positions in `dag.nodes()` to run, in the order a sequential run
   // takes them, and the same grouped by level (levels left empty dropped).

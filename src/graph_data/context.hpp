@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,7 +43,9 @@ class OrderedMap {
     if (count > kScanLimit) grow_table(count);
   }
 
-  iterator find(std::string_view name) { return begin() + static_cast<std::ptrdiff_t>(locate(name)); }
+  iterator find(std::string_view name) {
+    return begin() + static_cast<std::ptrdiff_t>(locate(name));
+  }
   const_iterator find(std::string_view name) const {
     return begin() + static_cast<std::ptrdiff_t>(locate(name));
   }
@@ -49,6 +53,21 @@ class OrderedMap {
   std::size_t count(std::string_view name) const { return contains(name) ? 1 : 0; }
   const Value& at(std::string_view name) const { return find(name)->second; }
   Value& at(std::string_view name) { return find(name)->second; }
+
+  // Position of the entry named `name` in iteration order, or size().
+  std::size_t position_of(std::string_view name) const noexcept { return locate(name); }
+
+  // Lists the entries in the order `order` gives, a permutation of their
+  // positions.
+  void reorder(std::span<const std::size_t> order) {
+    std::vector<value_type> reordered;
+    reordered.reserve(entries_.size());
+    for (std::size_t position : order) reordered.push_back(std::move(entries_[position]));
+    entries_ = std::move(reordered);
+    if (table_.empty()) return;
+    std::fill(table_.begin(), table_.end(), kEmptySlot);
+    for (std::size_t position = 0; position < entries_.size(); ++position) place(position);
+  }
 
   // Stores `value` under `name`: in place when the name is present, else as
   // a new last entry. Returns the entry and whether it is new.

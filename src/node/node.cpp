@@ -35,13 +35,13 @@ Node::Node(NodeId id, NodeFunction function, std::optional<std::string> label, N
       outputs(std::move(outputs)) {}
 
 Context Node::execute(const Context& context) const {
-  Context arguments;
-  arguments.reserve(inputs.size());
-  for (const auto& [broadcast, implementation] : inputs) {
-    auto found = context.find(broadcast);
-    if (found != context.end()) arguments.insert_or_assign(implementation, found->second);
-  }
+  return execute_with([&context](const std::string& name) -> const GraphData* {
+    auto found = context.find(name);
+    return found == context.end() ? nullptr : &found->second;
+  });
+}
 
+Context Node::call(Context arguments) const {
   Context result;
   {
     const RunningNode running(*this);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "graph_data/graph_data.hpp"
@@ -13,6 +14,7 @@
 namespace corvane::node {
 
 using BranchId = std::uint64_t;
+using graph_data::GraphData;
 
 // What a node carries besides its function, label and mappings.
 struct NodeSettings {
@@ -51,6 +53,24 @@ struct Node {
   // the same node and context at once; exceptions from the function pass
   // through unchanged.
   Context execute(const Context& context) const;
+
+  // The same call with the inputs read through `find`, which gives the value
+  // under a broadcast name, or null when there is none: for runs whose nodes
+  // read from something other than one `Context`. Same guarantees.
+  template <class Find>
+  Context execute_with(Find&& find) const {
+    Context arguments;
+    arguments.reserve(inputs.size());
+    for (const auto& [broadcast, implementation] : inputs)
+      if (const GraphData* value = find(broadcast))
+        arguments.insert_or_assign(implementation, *value);
+    return call(std::move(arguments));
+  }
+
+ private:
+  // Calls the function with `arguments` under implementation names and maps
+  // its results to broadcast names.
+  Context call(Context arguments) const;
 };
 
 // The node whose function this thread is inside (the innermost one, when a

@@ -75,6 +75,17 @@ bool bool_argument(const char* name, PyObject* value, bool fallback) {
   return value == Py_True;
 }
 
+dag::Schedule schedule_argument(const char* name, PyObject* value) {
+  if (value == nullptr) return dag::Schedule::sequential;
+  if (PyBool_Check(value)) return dag::schedule_of(value == Py_True);
+  if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "dataflow") == 0)
+    return dag::Schedule::dataflow;
+  // A text names itself, so that a misspelt mode shows what was asked for.
+  const std::string got = PyUnicode_Check(value) ? "'" + text_from_str(BorrowedRef(value)) + "'"
+                                                 : std::string(type_name_of(BorrowedRef(value)));
+  throw_argument_type_error(name, "expected False, True or 'dataflow', got " + got);
+}
+
 std::optional<std::string> optional_text_argument(const char* name, PyObject* value) {
   if (value == nullptr || value == Py_None) return std::nullopt;
   return convert_argument(name, [&] { return text_from_str(BorrowedRef(value)); });

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "dag/dag.hpp"
 #include "python_bindings/refs.hpp"
 
 namespace corvane::python_bindings {
@@ -66,6 +67,10 @@ auto convert_argument(const char* name, Convert&& convert) -> decltype(convert()
 
 // `True` or `False` exactly; a missing argument means `fallback`.
 bool bool_argument(const char* name, PyObject* value, bool fallback);
+
+// The schedule a run's `parallel` argument asks for: `False` (or missing)
+// for sequential, `True` for levels, "dataflow" for dataflow.
+dag::Schedule schedule_argument(const char* name, PyObject* value);
 
 // An optional text argument: missing or None gives nothing, else a `str`.
 std::optional<std::string> optional_text_argument(const char* name, PyObject* value);

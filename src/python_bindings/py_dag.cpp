@@ -135,7 +135,7 @@ std::vector<std::string> names_of(const Context& context) {
 }
 
 // A run's plan for `targets`, or ValueError naming a target nothing gives.
-std::unique_ptr<dag::RunPlan> plan_for(const dag::Dag& dag, bool parallel,
+std::unique_ptr<dag::RunPlan> plan_for(const dag::Dag& dag, dag::Schedule schedule,
                                        std::span<const std::string> input_names,
                                        std::vector<std::string> targets) {
   if (const auto unknown = dag::unknown_target(dag, input_names, targets)) {
@@ -143,12 +143,20 @@ std::unique_ptr<dag::RunPlan> plan_for(const dag::Dag& dag, bool parallel,
         "unknown target '" + *unknown + "': no node writes it and it is not an input";
     throw_python_error(PyExc_ValueError, message.c_str());
   }
-  return std::make_unique<dag::RunPlan>(dag, parallel, std::move(targets));
+  return std::make_unique<dag::RunPlan>(dag, schedule, std::move(targets));
 }
 
 // Which nodes' writes a node sees in a run of this mode.
-dag::Visibility visibility_of(bool parallel) {
-  return parallel ? dag::Visibility::earlier_levels : dag::Visibility::earlier_in_order;
+dag::Visibility visibility_of(dag::Schedule schedule) {
+  switch (schedule) {
+    case dag::Schedule::levels:
+      return dag::Visibility::earlier_levels;
+    case dag::Schedule::dataflow:
+      return dag::Visibility::ancestors;
+    case dag::Schedule::sequential:
+      break;
+  }
+  return dag::Visibility::earlier_in_order;
 }
 
 // Everything a run is given, converted before it starts.
@@ -163,19 +171,19 @@ RunArguments run_arguments(const dag::Dag& dag, const Parameters<5>& parameters,
   const auto [parallel, max_threads, inputs, targets, raise_on_failure] =
       match_arguments(parameters, args, nargs, kwnames);
   RunArguments run;
-  run.options.parallel = bool_argument("parallel", parallel, false);
+  run.options.schedule = schedule_argument("parallel", parallel);
   run.options.max_threads = optional_count_argument("max_threads", max_threads);
   run.raise_on_failure = bool_argument("raise_on_failure", raise_on_failure, false);
   if (inputs != nullptr && inputs != Py_None)
     run.options.inputs = context_from_mapping(BorrowedRef(inputs), "inputs");
   const std::vector<std::string> input_names = names_of(run.options.inputs);
   if (targets != nullptr && targets != Py_None) {
-    run.plan = plan_for(dag, run.options.parallel, input_names, names_argument("targets", targets));
+    run.plan = plan_for(dag, run.options.schedule, input_names, names_argument("targets", targets));
     run.options.plan = run.plan.get();
   }
   // A strict run refuses, before its first node, to read what nothing gives.
   if (run.raise_on_failure) {
-    raise_for_missing_inputs(dag, input_names, visibility_of(run.options.parallel),
+    raise_for_missing_inputs(dag, input_names, visibility_of(run.options.schedule),
                              run.plan ? run.plan->runs() : std::span<const bool>{});
   }
   return run;
@@ -267,7 +275,9 @@ PyObject* dag_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     const dag::Dag& dag = dag_of(self);
     const auto [inputs, parallel] = match_arguments(check_parameters, args, nargs, kwnames);
     const std::vector<std::string> names = input_names_argument(inputs);
-    return check_problems(dag, names, visibility_of(bool_argument("parallel", parallel, false)))
+    return check_problems(
+               dag, names,
+               visibility_of(dag::schedule_of(bool_argument("parallel", parallel, false))))
         .release();
   });
 }
@@ -279,13 +289,13 @@ PyObject* dag_run_plan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const dag::Dag& dag = dag_of(self);
     const auto [parallel, input_names, targets] =
         match_arguments(run_plan_parameters, args, nargs, kwnames);
-    const bool in_parallel = bool_argument("parallel", parallel, false);
+    const dag::Schedule schedule = schedule_argument("parallel", parallel);
     std::vector<node::NodeId> ids;
     if (targets == Py_None) {
       ids = dag.execution_order();
     } else {
       const std::vector<std::string> inputs = names_argument("input_names", input_names);
-      const auto plan = plan_for(dag, in_parallel, inputs, names_argument("targets", targets));
+      const auto plan = plan_for(dag, schedule, inputs, names_argument("targets", targets));
       for (dag::Position position : plan->order()) ids.push_back(dag.nodes()[position].id);
     }
     return id_tuple(ids).release();
@@ -346,14 +356,17 @@ constexpr const char* dag_doc = "Python wrapper for DAG executor";
   "    raise_on_failure (bool): If True, the first node that fails stops the run, which "    \
   "raises that node's exception. Default: False\n\n"
 
+#define CORVANE_RUN_MODE_DOC                                                                     \
+  "    parallel (bool | 'dataflow'): If True, execute nodes at the same level concurrently; if " \
+  "'dataflow', start each node once the nodes it depends on have finished. Default: False\n"     \
+  "    max_threads (Optional[int]): Maximum number of threads to use per level (in dataflow "    \
+  "runs, nodes running at once). None = unlimited. Default: None\n"
+
 constexpr const char* execute_doc =
     "execute($self, parallel=..., max_threads=..., *, inputs=..., targets=..., "
     "raise_on_failure=...)\n--\n\n"
     "Execute the DAG\n\n"
-    "Args:\n"
-    "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False\n"
-    "    max_threads (Optional[int]): Maximum number of threads to use per level. None = "
-    "unlimited. Default: None\n" CORVANE_RUN_KEYWORDS_DOC
+    "Args:\n" CORVANE_RUN_MODE_DOC CORVANE_RUN_KEYWORDS_DOC
     "Returns:\n"
     "    Dictionary containing the execution context";
 
@@ -361,10 +374,7 @@ constexpr const char* execute_detailed_doc =
     "execute_detailed($self, parallel=..., max_threads=..., *, inputs=..., targets=..., "
     "raise_on_failure=...)\n--\n\n"
     "Execute the DAG and report what each node did\n\n"
-    "Args:\n"
-    "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False\n"
-    "    max_threads (Optional[int]): Maximum number of threads to use per level. None = "
-    "unlimited. Default: None\n" CORVANE_RUN_KEYWORDS_DOC
+    "Args:\n" CORVANE_RUN_MODE_DOC CORVANE_RUN_KEYWORDS_DOC
     "Returns:\n"
     "    RunResult: the context, every node's and branch's outputs, the nodes' failures\n"
     "    (recorded, not printed), start and end times and threads";

@@ -16,6 +16,7 @@ def not_a_dict(node_id, returned):
 MODES = [
     pytest.param({}, id="sequential"),
     pytest.param({"parallel": True}, id="parallel"),
+    pytest.param({"parallel": "dataflow"}, id="dataflow"),
 ]
 
 

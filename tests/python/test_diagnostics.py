@@ -11,8 +11,8 @@ from conftest import chain, fan_out, node, replaced_stderr
 if sys.version_info < (3, 11):
     from exceptiongroup import ExceptionGroup
 
-MODES = [(False, None), (True, None), (True, 1), (True, 2)]
-MODE_IDS = ["sequential", "parallel", "parallel-1", "parallel-2"]
+MODES = [(False, None), (True, None), (True, 1), (True, 2), ("dataflow", None), ("dataflow", 2)]
+MODE_IDS = ["sequential", "parallel", "parallel-1", "parallel-2", "dataflow", "dataflow-2"]
 HOOKS = ["start", "node_start", "node_finish", "finish"]
 
 

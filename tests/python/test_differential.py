@@ -1,4 +1,4 @@
-"""Random graphs built through add, join and branch, run in both modes with
+"""Random graphs built through add, join and branch, run in every mode with
 inputs and targets, against a small model of the building, ordering and
 merge rules written here."""
 
@@ -150,6 +150,40 @@ def parallel_outcomes(nodes, levels, inputs):
     return outcomes
 
 
+def ancestors_of(nodes, order):
+    ancestors = {}
+    for index in order:
+        ancestors[index] = set().union(*({d} | ancestors[d] for d in nodes[index][4]))
+    return ancestors
+
+
+def dataflow(nodes, order, ancestors, inputs):
+    """A dataflow run: each node reads the inputs, then its ancestors' outputs
+    merged in execution order; the run ends with the inputs, then every
+    node's outputs merged in execution order."""
+    rank = {index: place for place, index in enumerate(order)}
+    produced = {}
+    for index in order:
+        seen = dict(inputs)
+        for ancestor in sorted(ancestors[index], key=rank.__getitem__):
+            seen.update(produced[ancestor])
+        produced[index] = outputs_of(nodes[index], seen)
+    context = dict(inputs)
+    for index in order:
+        context.update(produced[index])
+    return context
+
+
+def reads_only_from_ancestors(nodes, order, ancestors):
+    """No node reads a name that a node before it, not its ancestor, writes."""
+    for place, index in enumerate(order):
+        reads = set(nodes[index][1])
+        for earlier in order[:place]:
+            if earlier not in ancestors[index] and reads & set(nodes[earlier][2].values()):
+                return False
+    return True
+
+
 def only(context, targets):
     return {name: value for name, value in context.items() if name in targets}
 
@@ -179,3 +213,12 @@ def test_runs_match_the_model(ops, max_threads, inputs, targets):
         assert dag.execute(inputs=inputs, targets=targets) == only(expected, targets)
         pruned = dag.execute(True, max_threads, inputs=inputs, targets=targets)
         assert pruned in [only(outcome, targets) for outcome in outcomes]
+        # Dataflow runs do not depend on timing: exactly the model, in order.
+        ancestors = ancestors_of(nodes, order)
+        flowed = dataflow(nodes, order, ancestors, inputs)
+        got = dag.execute("dataflow", max_threads, inputs=inputs)
+        assert list(got.items()) == list(flowed.items())
+        if reads_only_from_ancestors(nodes, order, ancestors):
+            assert flowed == expected
+        pruned = dag.execute("dataflow", max_threads, inputs=inputs, targets=targets)
+        assert pruned == only(flowed, targets)

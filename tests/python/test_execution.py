@@ -10,6 +10,7 @@ MODES = [
     pytest.param({}, id="sequential"),
     pytest.param({"parallel": True}, id="parallel"),
     pytest.param({"parallel": True, "max_threads": 1}, id="parallel-capped"),
+    pytest.param({"parallel": "dataflow"}, id="dataflow"),
 ]
 
 
@@ -269,6 +270,7 @@ class Index:
     [
         {"parallel": False},
         {"parallel": True},
+        {"parallel": "dataflow"},
         {"max_threads": None},
         {"max_threads": 0},
         {"max_threads": 2**64 - 1},
@@ -293,6 +295,7 @@ def test_parallel_by_position_and_keyword_are_equivalent():
         ({"parallel": 1}, TypeError, "argument 'parallel': "),
         ({"parallel": None}, TypeError, "argument 'parallel': "),
         ({"parallel": "yes"}, TypeError, "argument 'parallel': "),
+        ({"parallel": "Dataflow"}, TypeError, "argument 'parallel': "),
         ({"max_threads": 2.0}, TypeError, "argument 'max_threads': "),
         ({"max_threads": "2"}, TypeError, "argument 'max_threads': "),
         ({"max_threads": -1}, OverflowError, None),

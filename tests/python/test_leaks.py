@@ -14,6 +14,7 @@ MODES = [
     pytest.param({}, id="sequential"),
     pytest.param({"parallel": True}, id="parallel"),
     pytest.param({"parallel": True, "max_threads": 1}, id="parallel-capped"),
+    pytest.param({"parallel": "dataflow"}, id="dataflow"),
 ]
 
 

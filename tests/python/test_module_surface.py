@@ -24,9 +24,10 @@ BRANCH_DOC = (
 BUILD_DOC = "Build the DAG from the graph\n\nReturns:\n    PyDag instance ready for execution"
 EXECUTE_DOC = (
     "Execute the DAG\n\nArgs:\n"
-    "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False\n"
-    "    max_threads (Optional[int]): Maximum number of threads to use per level. "
-    "None = unlimited. Default: None\n"
+    "    parallel (bool | 'dataflow'): If True, execute nodes at the same level concurrently; "
+    "if 'dataflow', start each node once the nodes it depends on have finished. Default: False\n"
+    "    max_threads (Optional[int]): Maximum number of threads to use per level (in dataflow "
+    "runs, nodes running at once). None = unlimited. Default: None\n"
     "    inputs (Optional[Mapping[str, object]]): The context the run starts from. Default: None\n"
     "    targets (Optional[Iterable[str]]): Run only the nodes whose results can reach these "
     "names, and return only these names. Default: None (every node, every name)\n"

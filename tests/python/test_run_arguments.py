@@ -20,6 +20,7 @@ MODES = [
     pytest.param({}, id="sequential"),
     pytest.param({"parallel": True}, id="parallel"),
     pytest.param({"parallel": True, "max_threads": 1}, id="waves-of-one"),
+    pytest.param({"parallel": "dataflow"}, id="dataflow"),
 ]
 
 

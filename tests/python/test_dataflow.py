@@ -1,0 +1,285 @@
+"""Dataflow runs: each node starts once its dependencies have finished and
+sees the inputs and its ancestors' outputs only."""
+
+import threading
+import time
+
+import pytest
+
+import corvane
+
+DATAFLOW = {"parallel": "dataflow"}
+WAIT = 10  # seconds: a bound on every event wait, so a broken schedule fails instead of hanging
+
+
+def names(*listed):
+    return {name: name for name in listed}
+
+
+def add(graph, function, reads=(), writes=()):
+    return graph.add(function, inputs=names(*reads), outputs=names(*writes))
+
+
+def writer(**values):
+    """A one-node graph writing `values`."""
+    return add(corvane.Graph(), lambda inputs, params: dict(values), writes=values)
+
+
+def reader(name, into, graph=None):
+    """`graph` (by default a new one) with a node copying `name` (or "unseen")
+    to `into` added."""
+    function = lambda inputs, params: {into: inputs.get(name, "unseen")}  # noqa: E731
+    return add(graph or corvane.Graph(), function, reads=[name], writes=[into])
+
+
+def branches(*graphs, root=None):
+    graph = corvane.Graph().add(root or (lambda inputs, params: {}))
+    for branch in graphs:
+        graph.branch(branch)
+    return graph
+
+
+# --- What a node sees ----------------------------------------------------------
+
+
+def test_a_node_never_sees_a_sibling_branch_even_when_it_finished_first():
+    a_done = threading.Event()
+
+    def a(inputs, params):
+        a_done.set()
+        return {"x": "from a"}
+
+    def b(inputs, params):
+        assert a_done.wait(WAIT)
+        return {"b_saw": inputs.get("x", "unseen")}
+
+    graph = branches(
+        add(corvane.Graph(), a, writes=["x"]), add(corvane.Graph(), b, ["x"], ["b_saw"])
+    )
+    graph.join(lambda i, p: {"join_saw": i["x"]}, inputs=names("x"), outputs=names("join_saw"))
+    context = graph.build().execute(**DATAFLOW)
+    assert context == {"x": "from a", "b_saw": "unseen", "join_saw": "from a"}
+
+
+def test_results_differ_from_level_mode_where_a_node_reads_a_cousin():
+    # Branch a writes x on level 1; branch b reads x on level 2. A level
+    # run shows it to b; a dataflow run does not (x is not b's ancestor's).
+    graph = branches(writer(x="a's x"), reader("x", "seen", writer()))
+    dag = graph.build()
+    assert dag.execute(parallel=True)["seen"] == "a's x"
+    assert dag.execute(**DATAFLOW)["seen"] == "unseen"
+
+
+@pytest.mark.parametrize("detailed", [False, True])
+def test_inputs_then_outputs_in_execution_order_whatever_finishes_first(detailed):
+    def slow(inputs, params):
+        time.sleep(0.05)
+        return {"slow": 1, "shared": "slow"}
+
+    graph = corvane.Graph()
+    graph.branch(add(corvane.Graph(), slow, writes=["slow", "shared"]))
+    graph.branch(writer(fast=2, shared="fast"))
+    dag = graph.build()
+    run = dag.execute_detailed if detailed else dag.execute
+    result = run(inputs={"given": 0}, **DATAFLOW)
+    context = result.context if detailed else result
+    assert list(context.items()) == [("given", 0), ("slow", 1), ("shared", "fast"), ("fast", 2)]
+
+
+def test_targets_leave_out_writers_the_reader_cannot_see():
+    calls = []
+
+    def sibling(inputs, params):
+        calls.append("sibling")
+        return {"x": "sibling"}
+
+    graph = writer(x="root")
+    graph.branch(add(corvane.Graph(), sibling, writes=["x"]))
+    graph.branch(reader("x", "y"))
+    dag = graph.build()
+    assert dag.execute(targets=["y"], **DATAFLOW) == {"y": "root"}
+    assert calls == []
+
+
+@pytest.mark.parametrize("parallel, refused", [(True, False), ("dataflow", True)])
+def test_strict_runs_refuse_to_read_what_no_ancestor_writes(parallel, refused):
+    # A cousin's x is on an earlier level, but not an ancestor.
+    dag = branches(writer(x="cousin"), reader("x", "seen", writer())).build()
+    if refused:
+        with pytest.raises(corvane.GraphError):
+            dag.execute(parallel=parallel, raise_on_failure=True)
+    else:
+        assert dag.execute(parallel=parallel, raise_on_failure=True)["seen"] == "cousin"
+
+
+# --- When and where nodes run ----------------------------------------------------
+
+
+def test_a_node_starts_before_an_unrelated_slower_node_of_its_level_ends():
+    next_started = threading.Event()
+    seen = {}
+
+    def slow(inputs, params):
+        seen["next started first"] = next_started.wait(WAIT)
+        return {}
+
+    def next_node(inputs, params):
+        next_started.set()
+        return {}
+
+    graph = branches(corvane.Graph().add(slow), writer().add(next_node))
+    graph.build().execute(**DATAFLOW)
+    assert seen == {"next started first": True}
+
+
+def thread_recorder():
+    threads = {}
+
+    def node(name, pause=0.0):
+        def run(inputs, params):
+            threads[name] = threading.get_ident()
+            time.sleep(pause)
+            return {}
+
+        return run
+
+    return threads, node
+
+
+def test_a_chain_runs_on_the_calling_thread():
+    threads, node = thread_recorder()
+    graph = corvane.Graph()
+    for name in range(20):
+        graph.add(node(name))
+    graph.build().execute(**DATAFLOW)
+    assert set(threads.values()) == {threading.get_ident()}
+
+
+def test_each_branch_stays_on_the_thread_of_its_first_node():
+    threads, node = thread_recorder()
+    graph = branches(
+        corvane.Graph().add(node("a1", 0.01)).add(node("a2")).add(node("a3")),
+        corvane.Graph().add(node("b1", 0.01)).add(node("b2")).add(node("b3")),
+        root=node("root"),
+    )
+    result = graph.build().execute_detailed(**DATAFLOW)
+    assert threads["root"] == threading.get_ident()
+    assert threads["a1"] == threads["a2"] == threads["a3"]
+    assert threads["b1"] == threads["b2"] == threads["b3"]
+    assert threads["a1"] != threads["b1"]
+    assert sorted(result.threads.values()) == sorted(threads.values())
+
+
+@pytest.mark.parametrize("cap", [1, 2])
+def test_no_more_nodes_run_at_once_than_max_threads(cap):
+    lock = threading.Lock()
+    running = [0, 0]  # now, most
+
+    def busy(inputs, params):
+        with lock:
+            running[0] += 1
+            running[1] = max(running)
+        time.sleep(0.005)
+        with lock:
+            running[0] -= 1
+        return {}
+
+    graph = branches(*(corvane.Graph().add(busy).add(busy) for _ in range(5)), root=busy)
+    graph.join(busy)
+    graph.build().execute(max_threads=cap, **DATAFLOW)
+    assert running[1] <= cap
+
+
+# --- Stops ----------------------------------------------------------------------
+
+
+def stopping_graph(stop, log):
+    """A node that stops the run while a sibling is running; both have
+    dependents that must not start."""
+    sibling_started = threading.Event()
+
+    def stopper(inputs, params):
+        log.append("stopper")
+        assert sibling_started.wait(WAIT)
+        sibling_started.clear()
+        stop()
+        return {}
+
+    def sibling(inputs, params):
+        sibling_started.set()
+        time.sleep(0.03)
+        log.append("sibling")
+        return {}
+
+    graph = branches(
+        corvane.Graph().add(stopper).add(lambda i, p: log.append("after stopper") or {}),
+        corvane.Graph().add(sibling).add(lambda i, p: log.append("after sibling") or {}),
+    )
+    return graph.build()
+
+
+def interrupt():
+    raise KeyboardInterrupt
+
+
+def bad_value():
+    raise ValueError("bad value")
+
+
+@pytest.mark.parametrize(
+    "stop, error, strict",
+    [(interrupt, KeyboardInterrupt, False), (bad_value, ValueError, True)],
+    ids=["interrupt", "strict-failure"],
+)
+def test_a_stop_lets_running_nodes_finish_and_starts_nothing_else(stop, error, strict):
+    log = []
+    dag = stopping_graph(stop, log)
+    for _ in range(2):
+        log.clear()
+        with pytest.raises(error):
+            dag.execute(raise_on_failure=strict, **DATAFLOW)
+        assert sorted(log) == ["sibling", "stopper"]
+    # The Dag runs again afterwards.
+    assert writer(x=1).build().execute(**DATAFLOW) == {"x": 1}
+
+
+# --- Nested and concurrent runs ---------------------------------------------------
+
+
+def test_nested_and_concurrent_runs_on_one_dag():
+    inner = add(corvane.Graph(), lambda i, p: {"v": i["v"]}, ["v"], ["v"])
+    inner.branch(add(corvane.Graph(), lambda i, p: {"a": i["v"] + 1}, ["v"], ["a"]))
+    inner.branch(add(corvane.Graph(), lambda i, p: {"b": i["v"] * 2}, ["v"], ["b"]))
+    inner.join(lambda i, p: {"sum": i["a"] + i["b"]}, inputs=names("a", "b"), outputs=names("sum"))
+    inner_dag = inner.build()
+
+    def nested(inputs, params):
+        return {"got": inner_dag.execute(inputs={"v": inputs["v"]}, **DATAFLOW)["sum"]}
+
+    outer = branches(
+        corvane.Graph().add(nested, inputs=names("v"), outputs={"got": "first"}),
+        corvane.Graph().add(nested, inputs=names("v"), outputs={"got": "second"}),
+    ).build()
+    results = {}
+
+    def call(value):
+        results[value] = outer.execute(inputs={"v": value}, **DATAFLOW)
+
+    callers = [threading.Thread(target=call, args=(value,)) for value in range(6)]
+    for caller in callers:
+        caller.start()
+    for caller in callers:
+        caller.join()
+    assert {value: (c["first"], c["second"]) for value, c in results.items()} == {
+        value: (3 * value + 1, 3 * value + 1) for value in range(6)
+    }
+
+
+# --- The argument ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("value", ["levels", "DATAFLOW", 1, None])
+def test_other_modes_are_refused_naming_the_accepted_values(value):
+    dag = writer().build()
+    with pytest.raises(TypeError, match="^argument 'parallel': expected False, True or 'dataflow'"):
+        dag.execute(parallel=value)
