@@ -218,7 +218,9 @@ class Dag:
         """
 
     def check(
-        self, inputs: Iterable[str] | Mapping[str, object] = ..., parallel: bool = ...
+        self,
+        inputs: Iterable[str] | Mapping[str, object] = ...,
+        parallel: bool | Literal["dataflow"] = ...,
     ) -> list[Problem]:
         """Check the graph for what a run would miss or race on, without running it.
 
@@ -278,7 +280,10 @@ class Dag:
         """The Dag itself: it never changes."""
 
     def _run_plan(
-        self, parallel: bool, input_names: Iterable[str], targets: Iterable[str] | None
+        self,
+        parallel: bool | Literal["dataflow"],
+        input_names: Iterable[str],
+        targets: Iterable[str] | None,
     ) -> tuple[int, ...]: ...
 
 @final

@@ -164,17 +164,21 @@ class JoinState {
   std::shared_ptr<const Frame> merged_;
 };
 
-class DataflowRun {
+// One run, owned by the run and by every wave it starts: an interrupt ends
+// the run at once, and the nodes still running then finish in the
+// background on this state, which they keep alive (the Dag and the
+// observer are kept by the host for as long).
+class DataflowRun : public std::enable_shared_from_this<DataflowRun> {
  public:
-  DataflowRun(const Dag& dag, const RunOptions& options, RunState& run, bool keep_records)
-      : run_(run),
+  DataflowRun(const Dag& dag, const RunOptions& options, Context inputs, bool keep_records)
+      : run_(keep_records, std::move(inputs)),
         nodes_(dag.nodes()),
         graph_holder_(dag.dependency_graph()),
         graph_(*graph_holder_),
         observer_(options.observer),
-        runs_(options.plan != nullptr ? options.plan->runs() : std::span<const bool>()),
+        runs_(copy_of(options.plan != nullptr ? options.plan->runs() : std::span<const bool>())),
         slots_(options.max_threads),
-        merge_(run, nodes_, graph_, keep_records),
+        merge_(run_, nodes_, graph_, keep_records),
         joins_(graph_.join_count() == 0 ? nullptr
                                         : std::make_unique<JoinState[]>(graph_.join_count())) {
     for (std::size_t rank : graph_.joins())
@@ -198,7 +202,13 @@ class DataflowRun {
     merge_.end();
   }
 
+  RunState& state() noexcept { return run_; }
+
  private:
+  static std::vector<char> copy_of(std::span<const bool> flags) {
+    return {flags.begin(), flags.end()};
+  }
+
   // Runs the chain that begins at the one root, up to its first fork, on
   // this thread. Until then the run's context is exactly what each node
   // sees (the inputs and every node before it, all its ancestors), so the
@@ -312,10 +322,14 @@ class DataflowRun {
   // Begins each of `ready` on a pool worker, and waits for them and for
   // everything they go on to run.
   void run_elsewhere(std::span<Ready> ready) {
+    auto owned = std::make_shared<std::vector<Ready>>(std::make_move_iterator(ready.begin()),
+                                                      std::make_move_iterator(ready.end()));
     try {
-      run_chunk(WorkerPool::shared(), ready.size(), [&](std::size_t index) {
-        run_from(ready[index].rank, View(std::move(ready[index].frame)));
-      });
+      run_chunk(WorkerPool::shared(), owned->size(),
+                [self = shared_from_this(), owned](std::size_t index) {
+                  Ready& begun = (*owned)[index];
+                  self->run_from(begun.rank, View(std::move(begun.frame)));
+                });
     } catch (...) {
       // A refused thread ends the run as a failed node does.
       stopped_.store(true, std::memory_order_release);
@@ -323,12 +337,12 @@ class DataflowRun {
     }
   }
 
-  RunState& run_;
+  RunState run_;
   const std::vector<Node>& nodes_;
   const std::shared_ptr<const DependencyGraph> graph_holder_;
   const DependencyGraph& graph_;
   RunObserver* observer_;
-  std::span<const bool> runs_;
+  std::vector<char> runs_;
   NodeSlots slots_;
   OutputMerge merge_;
   std::atomic<bool> stopped_{false};
@@ -338,10 +352,11 @@ class DataflowRun {
 }  // namespace
 
 ExecutionResult run_dataflow(const Dag& dag, RunOptions options, bool keep_records) {
-  RunState run(keep_records, std::move(options.inputs));
-  DataflowRun flow(dag, options, run, keep_records);
-  flow.run();
-  return std::move(run).take(options.plan != nullptr ? &options.plan->targets() : nullptr);
+  Context inputs = std::move(options.inputs);
+  const auto flow = std::make_shared<DataflowRun>(dag, options, std::move(inputs), keep_records);
+  flow->run();
+  return std::move(flow->state())
+      .take(options.plan != nullptr ? &options.plan->targets() : nullptr);
 }
 
 }  // namespace corvane::dag

@@ -275,9 +275,7 @@ PyObject* dag_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     const dag::Dag& dag = dag_of(self);
     const auto [inputs, parallel] = match_arguments(check_parameters, args, nargs, kwnames);
     const std::vector<std::string> names = input_names_argument(inputs);
-    return check_problems(
-               dag, names,
-               visibility_of(dag::schedule_of(bool_argument("parallel", parallel, false))))
+    return check_problems(dag, names, visibility_of(schedule_argument("parallel", parallel)))
         .release();
   });
 }
@@ -391,7 +389,8 @@ constexpr const char* check_doc =
     "Args:\n"
     "    inputs (Iterable[str] | Mapping[str, object]): The names a run starts with\n"
     "        (a mapping's keys). Default: none\n"
-    "    parallel (bool): Check for a level-parallel run. Default: False\n\n"
+    "    parallel (bool | 'dataflow'): Check for a level-parallel run (True) or a\n"
+    "        dataflow run, whose nodes see their ancestors' writes. Default: False\n\n"
     "Returns:\n"
     "    list[Problem]: a \"missing input\" for every name a node reads that no node it\n"
     "    can see writes and no input gives; in parallel mode a \"race\" for every name\n"
