@@ -85,8 +85,8 @@ class Graph {
   // Appends an own node depending on `dependencies` and makes it the node
   // added last.
   Graph& append(NodeFunction function, std::optional<std::string> label,
-                std::vector<NamePair> inputs, std::vector<NamePair> outputs,
-                NodeSettings settings, node::DependencyList dependencies);
+                std::vector<NamePair> inputs, std::vector<NamePair> outputs, NodeSettings settings,
+                node::DependencyList dependencies);
 
   // The nodes no other node depends on, in node-list order.
   node::DependencyList sinks() const;

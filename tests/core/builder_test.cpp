@@ -80,183 +80,189 @@ TEST_P(BuilderTest, PlacesNodes) {
 
 const std::optional<BranchId> main_graph;
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BuilderTest,
-    ::testing::Values(BuilderCase{"AddsFormAChain",
-                                  [](auto&) {
-                                    return chain({"a", "b", "c"});
-                                  },
-                                  {},
-                                  {{"a", 0, {}, main_graph, false},
-                                   {"b", 1, {0}, main_graph, false},
-                                   {"c", 2, {1}, main_graph, false}}},
-                      BuilderCase{"SiblingBranchesHangFromTheLastNode",
-                                  [](auto& ids) {
-                                    Graph g = chain({"a", "b"});
-                                    ids.push_back(g.branch(chain({"x"})));
-                                    ids.push_back(g.branch(chain({"y"})));
-                                    return g;
-                                  },
-                                  {1, 2},
-                                  {{"a", 0, {}, main_graph, false},
-                                   {"b", 1, {0}, main_graph, false},
-                                   {"x", 2, {1}, 1, true},
-                                   {"y", 3, {1}, 2, true}}},
-                      BuilderCase{"TwoNodeSubgraphKeepsItsChain",
-                                  [](auto& ids) {
-                                    Graph g = chain({"a", "b"});
-                                    ids.push_back(g.branch(chain({"x", "y"})));
-                                    return g;
-                                  },
-                                  {1},
-                                  {{"a", 0, {}, main_graph, false},
-                                   {"b", 1, {0}, main_graph, false},
-                                   {"x", 2, {1}, 1, true},
-                                   {"y", 3, {2}, 1, false}}},
-                      BuilderCase{"AddAfterBranchMovesTheBranchPoint",
-                                  [](auto& ids) {
-                                    Graph g = chain({"a"});
-                                    ids.push_back(g.branch(chain({"x"})));
-                                    g.add(NodeFunction::noop(), "b");
-                                    ids.push_back(g.branch(chain({"y"})));
-                                    return g;
-                                  },
-                                  {1, 2},
-                                  {{"a", 0, {}, main_graph, false},
-                                   {"b", 1, {0}, main_graph, false},
-                                   {"x", 2, {0}, 1, true},
-                                   {"y", 3, {1}, 2, true}}},
-                      BuilderCase{"BranchOnAnEmptyBuilderStaysDetached",
-                                  [](auto& ids) {
-                                    Graph g;
-                                    ids.push_back(g.branch(chain({"x", "y"})));
-                                    g.add(NodeFunction::noop(), "a");
-                                    return g;
-                                  },
-                                  {1},
-                                  {{"a", 0, {}, main_graph, false},
-                                   {"x", 1, {}, main_graph, false},
-                                   {"y", 2, {1}, main_graph, false}}},
-                      BuilderCase{"EmptySubgraphUsesAnIdAndKeepsItsBranches",
-                                  [](auto& ids) {
-                                    Graph g = chain({"a"});
-                                    Graph empty;
-                                    ids.push_back(empty.branch(chain({"z0", "z1"})));
-                                    ids.push_back(g.branch(std::move(empty)));
-                                    ids.push_back(g.branch(chain({"x"})));
-                                    return g;
-                                  },
-                                  {1, 1, 2},
-                                  {{"a", 0, {}, main_graph, false},
-                                   {"z0", 1, {}, main_graph, false},
-                                   {"z1", 2, {1}, main_graph, false},
-                                   {"x", 3, {0}, 2, true}}},
-                      // Nested branches hang from renumbered nodes of the subgraph they
-                      // were attached to, and keep the branch id of that inner attach.
-                      BuilderCase{"NestedBranchesFollowRenumbering",
-                                  [](auto& ids) {
-                                    Graph sub = subgraph_with_nested_branch(ids);
-                                    Graph g = chain({"a", "b"});
-                                    ids.push_back(g.branch(Graph()));
-                                    ids.push_back(g.branch(std::move(sub)));
-                                    return g;
-                                  },
-                                  {1, 1, 1, 2},
-                                  {{"a", 0, {}, main_graph, false},
-                                   {"b", 1, {0}, main_graph, false},
-                                   {"s0", 2, {1}, 2, true},
-                                   {"s1", 3, {2}, 2, false},
-                                   {"s2", 4, {3}, 2, false},
-                                   {"n0", 5, {3}, 1, true},
-                                   {"n1", 6, {5}, 1, false},
-                                   {"m0", 7, {5}, 1, true}}},
-                      // As above with more own nodes than attached ones, which
-                      // the builder merges the other way round.
-                      BuilderCase{"NestedBranchesBehindALongerChain",
-                                  [](auto& ids) {
-                                    Graph sub = subgraph_with_nested_branch(ids);
-                                    Graph g = chain({"a", "b", "c", "d", "e", "f"});
-                                    ids.push_back(g.branch(std::move(sub)));
-                                    return g;
-                                  },
-                                  {1, 1, 1},
-                                  {{"a", 0, {}, main_graph, false},
-                                   {"b", 1, {0}, main_graph, false},
-                                   {"c", 2, {1}, main_graph, false},
-                                   {"d", 3, {2}, main_graph, false},
-                                   {"e", 4, {3}, main_graph, false},
-                                   {"f", 5, {4}, main_graph, false},
-                                   {"s0", 6, {5}, 1, true},
-                                   {"s1", 7, {6}, 1, false},
-                                   {"s2", 8, {7}, 1, false},
-                                   {"n0", 9, {7}, 1, true},
-                                   {"n1", 10, {9}, 1, false},
-                                   {"m0", 11, {9}, 1, true}}},
-                      // A join waits for every node nothing depends on yet: the end of
-                      // each branch (nested ones too) and the last node unless a branch
-                      // hangs from it; later nodes hang from the join.
-                      BuilderCase{"JoinGathersEveryBranchEnd",
-                                  [](auto& ids) {
-                                    Graph sub = subgraph_with_nested_branch(ids);
-                                    Graph g = chain({"a"});
-                                    ids.push_back(g.branch(std::move(sub)));
-                                    ids.push_back(g.branch(chain({"x"})));
-                                    g.join(NodeFunction::noop(), "j");
-                                    g.add(NodeFunction::noop(), "k");
-                                    ids.push_back(g.branch(chain({"y"})));
-                                    g.join(NodeFunction::noop(), "l");
-                                    g.join(NodeFunction::noop(), "m");
-                                    return g;
-                                  },
-                                  {1, 1, 1, 2, 3},
-                                  {{"a", 0, {}, main_graph, false},
-                                   {"j", 1, {7, 9, 10, 11}, main_graph, false},
-                                   {"k", 2, {1}, main_graph, false},
-                                   {"l", 3, {12}, main_graph, false},
-                                   {"m", 4, {3}, main_graph, false},
-                                   {"s0", 5, {0}, 1, true},
-                                   {"s1", 6, {5}, 1, false},
-                                   {"s2", 7, {6}, 1, false},
-                                   {"n0", 8, {6}, 1, true},
-                                   {"n1", 9, {8}, 1, false},
-                                   {"m0", 10, {8}, 1, true},
-                                   {"x", 11, {0}, 2, true},
-                                   {"y", 12, {2}, 3, true}}},
-                      // Inside a subgraph a join waits for that subgraph's nodes only;
-                      // a join on an empty builder, or with no branch, is an add.
-                      BuilderCase{"JoinInsideABranchStaysInside",
-                                  [](auto& ids) {
-                                    Graph sub;
-                                    sub.join(NodeFunction::noop(), "s0");
-                                    ids.push_back(sub.branch(chain({"t"})));
-                                    sub.join(NodeFunction::noop(), "s1");
-                                    sub.join(NodeFunction::noop(), "s2");
-                                    Graph g = chain({"a"});
-                                    ids.push_back(g.branch(std::move(sub)));
-                                    ids.push_back(g.branch(chain({"x"})));
-                                    return g;
-                                  },
-                                  {1, 1, 2},
-                                  {{"a", 0, {}, main_graph, false},
-                                   {"s0", 1, {0}, 1, true},
-                                   {"s1", 2, {4}, 1, false},
-                                   {"s2", 3, {2}, 1, false},
-                                   {"t", 4, {1}, 1, true},
-                                   {"x", 5, {0}, 2, true}}},
-                      BuilderCase{"JoinGathersDetachedBranches",
-                                  [](auto& ids) {
-                                    Graph g;
-                                    ids.push_back(g.branch(chain({"x", "y"})));
-                                    g.add(NodeFunction::noop(), "a");
-                                    g.join(NodeFunction::noop(), "j");
-                                    return g;
-                                  },
-                                  {1},
-                                  {{"a", 0, {}, main_graph, false},
-                                   {"j", 1, {0, 3}, main_graph, false},
-                                   {"x", 2, {}, main_graph, false},
-                                   {"y", 3, {2}, main_graph, false}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, BuilderTest,
+                         ::testing::Values(BuilderCase{"AddsFormAChain",
+                                                       [](auto&) {
+                                                         return chain({"a", "b", "c"});
+                                                       },
+                                                       {},
+                                                       {{"a", 0, {}, main_graph, false},
+                                                        {"b", 1, {0}, main_graph, false},
+                                                        {"c", 2, {1}, main_graph, false}}},
+                                           BuilderCase{"SiblingBranchesHangFromTheLastNode",
+                                                       [](auto& ids) {
+                                                         Graph g = chain({"a", "b"});
+                                                         ids.push_back(g.branch(chain({"x"})));
+                                                         ids.push_back(g.branch(chain({"y"})));
+                                                         return g;
+                                                       },
+                                                       {1, 2},
+                                                       {{"a", 0, {}, main_graph, false},
+                                                        {"b", 1, {0}, main_graph, false},
+                                                        {"x", 2, {1}, 1, true},
+                                                        {"y", 3, {1}, 2, true}}},
+                                           BuilderCase{"TwoNodeSubgraphKeepsItsChain",
+                                                       [](auto& ids) {
+                                                         Graph g = chain({"a", "b"});
+                                                         ids.push_back(g.branch(chain({"x", "y"})));
+                                                         return g;
+                                                       },
+                                                       {1},
+                                                       {{"a", 0, {}, main_graph, false},
+                                                        {"b", 1, {0}, main_graph, false},
+                                                        {"x", 2, {1}, 1, true},
+                                                        {"y", 3, {2}, 1, false}}},
+                                           BuilderCase{"AddAfterBranchMovesTheBranchPoint",
+                                                       [](auto& ids) {
+                                                         Graph g = chain({"a"});
+                                                         ids.push_back(g.branch(chain({"x"})));
+                                                         g.add(NodeFunction::noop(), "b");
+                                                         ids.push_back(g.branch(chain({"y"})));
+                                                         return g;
+                                                       },
+                                                       {1, 2},
+                                                       {{"a", 0, {}, main_graph, false},
+                                                        {"b", 1, {0}, main_graph, false},
+                                                        {"x", 2, {0}, 1, true},
+                                                        {"y", 3, {1}, 2, true}}},
+                                           BuilderCase{"BranchOnAnEmptyBuilderStaysDetached",
+                                                       [](auto& ids) {
+                                                         Graph g;
+                                                         ids.push_back(g.branch(chain({"x", "y"})));
+                                                         g.add(NodeFunction::noop(), "a");
+                                                         return g;
+                                                       },
+                                                       {1},
+                                                       {{"a", 0, {}, main_graph, false},
+                                                        {"x", 1, {}, main_graph, false},
+                                                        {"y", 2, {1}, main_graph, false}}},
+                                           BuilderCase{
+                                               "EmptySubgraphUsesAnIdAndKeepsItsBranches",
+                                               [](auto& ids) {
+                                                 Graph g = chain({"a"});
+                                                 Graph empty;
+                                                 ids.push_back(empty.branch(chain({"z0", "z1"})));
+                                                 ids.push_back(g.branch(std::move(empty)));
+                                                 ids.push_back(g.branch(chain({"x"})));
+                                                 return g;
+                                               },
+                                               {1, 1, 2},
+                                               {{"a", 0, {}, main_graph, false},
+                                                {"z0", 1, {}, main_graph, false},
+                                                {"z1", 2, {1}, main_graph, false},
+                                                {"x", 3, {0}, 2, true}}},
+                                           // Nested branches hang from renumbered nodes of the
+                                           // subgraph they were attached to, and keep the branch id
+                                           // of that inner attach.
+                                           BuilderCase{"NestedBranchesFollowRenumbering",
+                                                       [](auto& ids) {
+                                                         Graph sub =
+                                                             subgraph_with_nested_branch(ids);
+                                                         Graph g = chain({"a", "b"});
+                                                         ids.push_back(g.branch(Graph()));
+                                                         ids.push_back(g.branch(std::move(sub)));
+                                                         return g;
+                                                       },
+                                                       {1, 1, 1, 2},
+                                                       {{"a", 0, {}, main_graph, false},
+                                                        {"b", 1, {0}, main_graph, false},
+                                                        {"s0", 2, {1}, 2, true},
+                                                        {"s1", 3, {2}, 2, false},
+                                                        {"s2", 4, {3}, 2, false},
+                                                        {"n0", 5, {3}, 1, true},
+                                                        {"n1", 6, {5}, 1, false},
+                                                        {"m0", 7, {5}, 1, true}}},
+                                           // As above with more own nodes than attached ones, which
+                                           // the builder merges the other way round.
+                                           BuilderCase{
+                                               "NestedBranchesBehindALongerChain",
+                                               [](auto& ids) {
+                                                 Graph sub = subgraph_with_nested_branch(ids);
+                                                 Graph g = chain({"a", "b", "c", "d", "e", "f"});
+                                                 ids.push_back(g.branch(std::move(sub)));
+                                                 return g;
+                                               },
+                                               {1, 1, 1},
+                                               {{"a", 0, {}, main_graph, false},
+                                                {"b", 1, {0}, main_graph, false},
+                                                {"c", 2, {1}, main_graph, false},
+                                                {"d", 3, {2}, main_graph, false},
+                                                {"e", 4, {3}, main_graph, false},
+                                                {"f", 5, {4}, main_graph, false},
+                                                {"s0", 6, {5}, 1, true},
+                                                {"s1", 7, {6}, 1, false},
+                                                {"s2", 8, {7}, 1, false},
+                                                {"n0", 9, {7}, 1, true},
+                                                {"n1", 10, {9}, 1, false},
+                                                {"m0", 11, {9}, 1, true}}},
+                                           // A join waits for every node nothing depends on yet:
+                                           // the end of each branch (nested ones too) and the last
+                                           // node unless a branch hangs from it; later nodes hang
+                                           // from the join.
+                                           BuilderCase{"JoinGathersEveryBranchEnd",
+                                                       [](auto& ids) {
+                                                         Graph sub =
+                                                             subgraph_with_nested_branch(ids);
+                                                         Graph g = chain({"a"});
+                                                         ids.push_back(g.branch(std::move(sub)));
+                                                         ids.push_back(g.branch(chain({"x"})));
+                                                         g.join(NodeFunction::noop(), "j");
+                                                         g.add(NodeFunction::noop(), "k");
+                                                         ids.push_back(g.branch(chain({"y"})));
+                                                         g.join(NodeFunction::noop(), "l");
+                                                         g.join(NodeFunction::noop(), "m");
+                                                         return g;
+                                                       },
+                                                       {1, 1, 1, 2, 3},
+                                                       {{"a", 0, {}, main_graph, false},
+                                                        {"j", 1, {7, 9, 10, 11}, main_graph, false},
+                                                        {"k", 2, {1}, main_graph, false},
+                                                        {"l", 3, {12}, main_graph, false},
+                                                        {"m", 4, {3}, main_graph, false},
+                                                        {"s0", 5, {0}, 1, true},
+                                                        {"s1", 6, {5}, 1, false},
+                                                        {"s2", 7, {6}, 1, false},
+                                                        {"n0", 8, {6}, 1, true},
+                                                        {"n1", 9, {8}, 1, false},
+                                                        {"m0", 10, {8}, 1, true},
+                                                        {"x", 11, {0}, 2, true},
+                                                        {"y", 12, {2}, 3, true}}},
+                                           // Inside a subgraph a join waits for that subgraph's
+                                           // nodes only; a join on an empty builder, or with no
+                                           // branch, is an add.
+                                           BuilderCase{"JoinInsideABranchStaysInside",
+                                                       [](auto& ids) {
+                                                         Graph sub;
+                                                         sub.join(NodeFunction::noop(), "s0");
+                                                         ids.push_back(sub.branch(chain({"t"})));
+                                                         sub.join(NodeFunction::noop(), "s1");
+                                                         sub.join(NodeFunction::noop(), "s2");
+                                                         Graph g = chain({"a"});
+                                                         ids.push_back(g.branch(std::move(sub)));
+                                                         ids.push_back(g.branch(chain({"x"})));
+                                                         return g;
+                                                       },
+                                                       {1, 1, 2},
+                                                       {{"a", 0, {}, main_graph, false},
+                                                        {"s0", 1, {0}, 1, true},
+                                                        {"s1", 2, {4}, 1, false},
+                                                        {"s2", 3, {2}, 1, false},
+                                                        {"t", 4, {1}, 1, true},
+                                                        {"x", 5, {0}, 2, true}}},
+                                           BuilderCase{"JoinGathersDetachedBranches",
+                                                       [](auto& ids) {
+                                                         Graph g;
+                                                         ids.push_back(g.branch(chain({"x", "y"})));
+                                                         g.add(NodeFunction::noop(), "a");
+                                                         g.join(NodeFunction::noop(), "j");
+                                                         return g;
+                                                       },
+                                                       {1},
+                                                       {{"a", 0, {}, main_graph, false},
+                                                        {"j", 1, {0, 3}, main_graph, false},
+                                                        {"x", 2, {}, main_graph, false},
+                                                        {"y", 3, {2}, main_graph, false}}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BuilderMappingTest, LaterPairForTheSameFirstNameWins) {
   Graph graph;
