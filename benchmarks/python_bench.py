@@ -15,12 +15,19 @@ several, in this one process):
 - sleeps: 256 nodes of one level each sleeping 50 ms, no cap, against the
   ideal 50 ms and against a persistent ThreadPoolExecutor(256) doing the
   same calls.
+- threads, all with max_threads=None, each with the workers it left behind:
+  a level of 2,000 pure-Python loops of ~0.5 ms against the same Dag run
+  sequentially; a mixed level of 1,000 such loops interleaved with 256
+  sleeps of 50 ms against the loops alone run sequentially (the larger of
+  that and the 50 ms of a sleep is the ideal); a level of 10,000 sleeps of
+  0.1 ms against the best of several fixed max_threads.
 - build and to_mermaid of a chain and of a fan-out (one node with n
   branches of one node) of n = 10^3 and 10^5 nodes without functions: the
   10^5 row's "other" is the 10^3 figure, so the ratio shows growth per node.
   "first to_mermaid" is a fresh Dag's first render, "to_mermaid" the best
   of it and two more.
 - memory: bytes of process memory per node of a built fan-out of 10^5.
+- fresh names, joins and the marketing pipeline: see graph_shapes.py.
 
 Usage: python benchmarks/python_bench.py
 """
@@ -30,10 +37,12 @@ import gc
 import io
 import os
 import resource
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
 import corvane
+import graph_shapes
 from alternation import best_of_both
 
 
@@ -82,10 +91,26 @@ def sleep_50ms(inputs, params):
     return {"done": inputs["seed"]}
 
 
+def spin_500us(inputs, params):
+    total = 0
+    for number in range(20000):
+        total += number
+    return {"done": total}
+
+
+def sleep_100us(inputs, params):
+    time.sleep(0.0001)
+    return {"done": inputs["seed"]}
+
+
 def level_dag(width, function):
+    return mixed_level_dag([function] * width)
+
+
+def mixed_level_dag(functions):
     graph = corvane.Graph()
     graph.add(lambda inputs, params: {"seed": 1}, outputs={"seed": "seed"})
-    for index in range(width):
+    for index, function in enumerate(functions):
         branch = corvane.Graph()
         branch.add(function, inputs={"seed": "seed"}, outputs={"done": f"done{index}"})
         graph.branch(branch)
@@ -203,7 +228,7 @@ def main():
         for shape in ("chain", "fan-out")
         for size in (10**3, 10**5)
     }
-    rows = []
+    rows, lines = graph_shapes.rows()
     length = 20000
     dag = chain_dag(length)
     assert dag.execute()["v"] == length - 1
@@ -251,6 +276,8 @@ def main():
         ours, theirs = best_of_both(7, lambda: dag.execute(True), by_hand)
     rows.append(("256 x 50 ms sleeps, one level", ours, theirs, "ThreadPoolExecutor(256)"))
 
+    rows.extend(thread_rows())
+
     fresh_pages = []
     for shape in ("chain", "fan-out"):
         *small, small_pages = shaped[shape, 10**3]
@@ -267,7 +294,72 @@ def main():
     for name, ours, theirs, other in rows:
         print(f"{name:<50} {duration(ours)} {duration(theirs)} {ours / theirs:>6.2f}  {other}")
     print(f"fresh memory pages per node of a first to_mermaid: {'; '.join(fresh_pages)}")
+    if lines is not None:
+        _, ours, theirs, other = lines
+        print(f"marketing pipeline, non-blank lines of code: {ours} (corvane), {theirs} ({other})")
     print(f"built fan-out of 10^5: {built_bytes:.0f} bytes per node (resident)")
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+def with_threads(name, run):
+    """`run`, once the workers of earlier rows have left, and the row's name
+    with the most threads the process had beyond those it had before, looked
+    at every 5 ms."""
+    while thread_count() > 1 + (os.cpu_count() or 1):
+        time.sleep(0.5)
+    done = threading.Event()
+    peak = [0]
+
+    def watch():
+        while not done.wait(0.005):
+            peak[0] = max(peak[0], thread_count())
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    before = thread_count()
+    try:
+        measured = run()
+    finally:
+        done.set()
+        watcher.join()
+    return f"{name} [{peak[0] - before} threads]", measured
+
+
+def thread_rows():
+    rows = []
+    cpu = level_dag(2000, spin_500us)
+    name, (ours, theirs) = with_threads(
+        "2,000 x 0.5 ms Python loops, one level",
+        lambda: best_of_both(5, lambda: cpu.execute(True), cpu.execute),
+    )
+    rows.append((name, ours, theirs, "the same run sequentially"))
+
+    loops = level_dag(1000, spin_500us)
+    functions = [spin_500us] * 1000
+    for index in range(256):
+        functions.insert(index * 5, sleep_50ms)
+    mixed = mixed_level_dag(functions)
+    name, (ours, theirs) = with_threads(
+        "1,000 loops + 256 x 50 ms sleeps, one level",
+        lambda: best_of_both(5, lambda: mixed.execute(True), loops.execute),
+    )
+    rows.append((name, ours, max(theirs, 0.05), "the loops alone sequentially"))
+
+    sleeps = level_dag(10000, sleep_100us)
+    fixed = {
+        max_threads: best_of_both(2, lambda m=max_threads: sleeps.execute(True, m), lambda: None)[0]
+        for max_threads in (4, 8, 16, 32, 64)
+    }
+    best = min(fixed, key=fixed.get)
+    name, (ours, theirs) = with_threads(
+        "10,000 x 0.1 ms sleeps, one level",
+        lambda: best_of_both(5, lambda: sleeps.execute(True), lambda: sleeps.execute(True, best)),
+    )
+    rows.append((name, ours, theirs, f"max_threads={best}, the best fixed"))
+    return rows
 
 
 def duration(seconds):

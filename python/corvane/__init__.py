@@ -4,6 +4,7 @@ from corvane._core import Dag as Dag
 from corvane._core import Graph as Graph
 from corvane._core import NodeInfo as NodeInfo
 from corvane._core import PanicException as PanicException
+from corvane._core import set_max_workers as set_max_workers
 from corvane._node import node as node
 from corvane._problems import GraphError as GraphError
 from corvane._problems import Problem as Problem

@@ -357,6 +357,14 @@ class PanicException(BaseException):
 
     """An unrecoverable failure inside a call, carrying the failure's message."""
 
+def set_max_workers(count: int, /) -> int:
+    """Sets the most worker threads that parallel runs of the process may use
+    together, and returns the setting it replaces.
+
+    A level that would need more waits for a worker to come free. The setting
+    starts at the environment variable CORVANE_MAX_WORKERS, or 512.
+    """
+
 def _set_callbacks(hooks: tuple[tuple[Callable[..., object] | None, ...], ...], /) -> None: ...
 def _current_run() -> int | None: ...
 def _dag_from_nodes(nodes: tuple[NodeInfo, ...], /) -> Dag: ...

@@ -69,7 +69,7 @@ def function_identity(function: object) -> str:
     return held.token
 
 
-def dag_token(dag: Dag, parallel: bool, raise_on_failure: bool, values: str) -> str:
+def dag_token(dag: Dag, parallel: bool | str, raise_on_failure: bool, values: str) -> str:
     structure = (
         "corvane",
         parallel,

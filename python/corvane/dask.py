@@ -30,7 +30,7 @@ lists names in the order a local run writes them.
 from __future__ import annotations
 
 from collections.abc import Iterable, Mapping
-from typing import Any
+from typing import Any, Literal
 
 try:
     from dask.base import tokenize
@@ -49,7 +49,7 @@ from corvane._dask_tasks import Assemble, Given, NodeCall, Pick
 __all__ = ["to_dask"]
 
 
-def _steps(dag: Dag, parallel: bool, plan: tuple[int, ...]) -> list[tuple[int, ...]]:
+def _steps(dag: Dag, parallel: bool | str, plan: tuple[int, ...]) -> list[tuple[int, ...]]:
     """Groups of the ids of the nodes that run, whose writes become visible
     together."""
     if not parallel:
@@ -82,7 +82,7 @@ def _checked_inputs(inputs: Mapping[str, object] | None) -> dict[str, object]:
 
 def to_dask(
     dag: Dag,
-    parallel: bool = False,
+    parallel: bool | Literal["dataflow"] = False,
     raise_on_failure: bool = False,
     *,
     inputs: Mapping[str, object] | None = None,
@@ -107,12 +107,12 @@ def to_dask(
     ``pickle.PicklingError`` naming its node.
 
     Raises:
-        TypeError: `parallel` is not `True` or `False`, `inputs` is not a
+        TypeError: `parallel` is not `True`, `False` or `"dataflow"`, `inputs` is not a
             mapping with `str` keys, or a target is not a `str`.
         ValueError: A target is neither written by a node nor an input.
     """
-    if parallel is not True and parallel is not False:
-        raise TypeError(f"parallel must be True or False, not {parallel!r}")
+    if parallel is not True and parallel is not False and parallel != "dataflow":
+        raise TypeError(f"parallel must be True, False or 'dataflow', not {parallel!r}")
     given = _checked_inputs(inputs)
     wanted = None if targets is None else tuple(targets)
     plan = dag._run_plan(parallel, tuple(given), wanted)
@@ -128,41 +128,133 @@ def to_dask(
         input_key = (f"{_task_name(name)}.input-{token}", index)
         tasks[input_key] = (Given(value, (-1, index, 0)),)
         visible[name] = input_key
-    # Nodes that write no name: the final task depends on them, so they run.
-    silent: list[Key] = []
-    for step_index, step in enumerate(_steps(dag, parallel, plan)):
-        written: dict[str, Key] = {}
-        for position, node_id in enumerate(step):
-            node = nodes[node_id]
-            if node.function is None:
-                continue
-            reads = [(name, own) for name, own in node.inputs.items() if name in visible]
-            node_key = (f"{_task_name(node.function)}-{token}", node_id)
-            call = NodeCall(
-                node.function,
-                node.params,
-                node_id,
-                node.label,
-                tuple(own for _, own in reads),
-                tuple(node.outputs.items()),
-                raise_on_failure,
-            )
-            tasks[node_key] = (call, *(visible[name] for name, _ in reads))
-            names = dict.fromkeys(node.outputs.values())
-            if not names:
-                silent.append(node_key)
-            for output_index, name in enumerate(names):
-                # A "." keeps these apart from the node keys, whose names have none.
-                pick_key = (f"{_task_name(name)}.value-{token}", len(tasks))
-                previous = written.get(name, visible.get(name))
-                pick = (Pick(name, (step_index, position, output_index)), node_key)
-                tasks[pick_key] = pick if previous is None else (*pick, previous)
-                written[name] = pick_key
-        visible.update(written)
+    export = _Export(tasks, token, raise_on_failure, nodes)
+    if parallel == "dataflow":
+        silent = export.dataflow(dag.execution_order, plan, visible)
+    else:
+        silent = export.in_steps(_steps(dag, parallel, plan), visible)
     kept = visible if wanted is None else {n: k for n, k in visible.items() if n in wanted}
     tasks[final_key] = (Assemble(tuple(kept)), *kept.values(), *silent)
     graph = HighLevelGraph.from_collections(final_key, tasks, dependencies=())
     return Delayed(final_key, graph)
+
+
+class _Export:
+    """The tasks of one export: node calls and the resolutions of the names
+    they read and write."""
+
+    def __init__(
+        self, tasks: dict[Key, Any], token: str, raise_on_failure: bool, nodes: dict[int, NodeInfo]
+    ) -> None:
+        self.tasks = tasks
+        self.token = token
+        self.raise_on_failure = raise_on_failure
+        self.nodes = nodes
+        # (name, previous resolution, writer) -> the resolution after it.
+        self.picks: dict[tuple[str, Key | None, Key], Key] = {}
+
+    def call(self, node: NodeInfo, visible: Mapping[str, Key]) -> Key:
+        """The task of one node, reading what `visible` resolves."""
+        assert node.function is not None
+        reads = [(name, own) for name, own in node.inputs.items() if name in visible]
+        node_key = (f"{_task_name(node.function)}-{self.token}", node.id)
+        call = NodeCall(
+            node.function,
+            node.params,
+            node.id,
+            node.label,
+            tuple(own for _, own in reads),
+            tuple(node.outputs.items()),
+            self.raise_on_failure,
+        )
+        self.tasks[node_key] = (call, *(visible[name] for name, _ in reads))
+        return node_key
+
+    def pick(
+        self, name: str, previous: Key | None, node_key: Key, place: tuple[int, int, int]
+    ) -> Key:
+        """The resolution of `name` after the node of `node_key`, shared by
+        every reader that sees the same writers before it."""
+        found = self.picks.get((name, previous, node_key))
+        if found is not None:
+            return found
+        # A "." keeps these apart from the node keys, whose names have none.
+        pick_key = (f"{_task_name(name)}.value-{self.token}", len(self.tasks))
+        pick = (Pick(name, place), node_key)
+        self.tasks[pick_key] = pick if previous is None else (*pick, previous)
+        self.picks[name, previous, node_key] = pick_key
+        return pick_key
+
+    def in_steps(self, steps: list[tuple[int, ...]], visible: dict[str, Key]) -> list[Key]:
+        """Sequential and level runs: a node reads what every earlier step
+        wrote. Leaves the final resolutions in `visible`; returns the nodes
+        that write no name."""
+        silent: list[Key] = []
+        for step_index, step in enumerate(steps):
+            written: dict[str, Key] = {}
+            for position, node_id in enumerate(step):
+                node = self.nodes[node_id]
+                if node.function is None:
+                    continue
+                node_key = self.call(node, visible)
+                names = dict.fromkeys(node.outputs.values())
+                if not names:
+                    silent.append(node_key)
+                for output_index, name in enumerate(names):
+                    previous = written.get(name, visible.get(name))
+                    place = (step_index, position, output_index)
+                    written[name] = self.pick(name, previous, node_key, place)
+            visible.update(written)
+        return silent
+
+    def dataflow(
+        self, order: tuple[int, ...], plan: tuple[int, ...], visible: dict[str, Key]
+    ) -> list[Key]:
+        """Dataflow runs: a node reads the inputs, then what its ancestors
+        wrote, in execution order; the final context takes every node's
+        writes in execution order. Both are chains of resolutions over the
+        writers in execution order, which share their common beginnings."""
+        inputs = dict(visible)
+        # Every node's ancestors, also through nodes that targets leave out.
+        ancestors: dict[int, set[int]] = {}
+        for node_id in order:
+            ancestors[node_id] = set()
+            for dependency in self.nodes[node_id].dependencies:
+                ancestors[node_id] |= ancestors.get(dependency, set()) | {dependency}
+        keys: dict[int, Key] = {}
+        writers: dict[str, list[int]] = {}
+        silent: list[Key] = []
+
+        def resolved(name: str, among: Iterable[int]) -> Key | None:
+            key = inputs.get(name)
+            for writer in among:
+                key = self.pick(name, key, keys[writer], places[writer, name])
+            return key
+
+        places: dict[tuple[int, str], tuple[int, int, int]] = {}
+        for index, node_id in enumerate(plan):
+            node = self.nodes[node_id]
+            seen = ancestors[node_id]
+            if node.function is None:
+                continue
+            view = {}
+            for name in node.inputs:
+                among = [w for w in writers.get(name, ()) if w in seen]
+                key = resolved(name, among)
+                if key is not None:
+                    view[name] = key
+            keys[node_id] = self.call(node, view)
+            names = dict.fromkeys(node.outputs.values())
+            if not names:
+                silent.append(keys[node_id])
+            for output_index, name in enumerate(names):
+                writers.setdefault(name, []).append(node_id)
+                places[node_id, name] = (index, 0, output_index)
+        for name, among in writers.items():
+            key = resolved(name, among)
+            assert key is not None
+            visible[name] = key
+        return silent
 
 
 def _task_name(source: object) -> str:

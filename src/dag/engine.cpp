@@ -38,24 +38,31 @@ void run_inline(const Node& node, RunState& run, RunObserver* observer) {
   run.merge(node, execute_observed(node, run.context(), observer));
 }
 
+// What the workers of one level read and write: owned with the level's
+// tasks by their waves, because the tasks of a level that a stop ended
+// early go on in the background after the run has returned.
+struct LevelRun {
+  // Every worker of the level reads this one copy, taken before any of them
+  // starts, so no node sees the outputs of another node of its level.
+  const Context snapshot;
+  LevelResults results;
+};
+
 // Runs the nodes of one level on pool workers, `chunk_size` at a time, then
 // merges their outputs in the order the workers finished.
 void run_level_in_parallel(const std::vector<Node>& nodes, std::span<const Position> level,
                            std::uint64_t chunk_size, RunState& run, RunObserver* observer) {
-  // Every worker of the level reads this one copy, taken before any of them
-  // starts, so no node sees the outputs of another node of its level.
-  const Context snapshot(run.context());
-  LevelResults results;
+  const auto shared = std::make_shared<LevelRun>(run.context());
   WorkerPool& pool = WorkerPool::shared();
 
   for (std::size_t first = 0; first < level.size(); first += chunk_size) {
     const std::size_t last = std::min<std::uint64_t>(level.size(), first + chunk_size);
-    run_chunk(pool, last - first, [&](std::size_t offset) {
+    run_chunk(pool, last - first, [&nodes, level, first, observer, shared](std::size_t offset) {
       const Node& node = nodes[level[first + offset]];
-      results.append(node, execute_observed(node, snapshot, observer));
+      shared->results.append(node, execute_observed(node, shared->snapshot, observer));
     });
   }
-  results.merge_into(run);
+  shared->results.merge_into(run);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 
 // The seam between the native core and the interpreter that owns the objects
 // behind `PyObjectHandle` values and runs the code of node functions. The
@@ -26,6 +28,22 @@ struct HostHooks {
   // that this thread kept between calls must be given up now, or the others
   // could never take it.
   void (*before_wait)() = nullptr;
+
+  // How many threads are queueing to take the host's lock right now, as far
+  // as the host can tell. While any are, another worker could only queue
+  // behind them.
+  std::size_t (*lock_queue)() = nullptr;
+  // Called now and then on a thread that waits for workers, after
+  // `before_wait`: the host takes its lock back for a moment, looks for
+  // events that must end the run at once (an interrupt), for which it
+  // throws `node::RunStop`, and gives the lock up again. Returns how long
+  // taking the lock took: when it was free at once, the workers are all
+  // blocked without it, and another worker would help.
+  std::chrono::nanoseconds (*check_in)() = nullptr;
+  // True once threads that gave up the host's lock can no longer take it
+  // back (the host is shutting down): only the thread that holds it can run
+  // tasks then.
+  bool (*closing)() = nullptr;
 };
 
 // Installs the hooks used by every later copy and release of a handle and by

@@ -91,7 +91,7 @@ Context handle_call_failure() {
     case FailureAction::keep:
       return {};
     case FailureAction::stop:
-      stop_run(std::move(caught));
+      stop_run_for_failure(std::move(caught));
   }
   return {};
 }
@@ -112,7 +112,7 @@ Context handle_not_a_dict(BorrowedRef returned) {
     case FailureAction::keep:
       return {};
     case FailureAction::stop:
-      stop_run(std::move(caught));
+      stop_run_for_failure(std::move(caught));
   }
   return {};
 }

@@ -167,6 +167,13 @@ void stop_run(CaughtException caught) {
       PythonStop{graph_data::PyObjectHandle::adopt(exception.release())}));
 }
 
+void stop_run_for_failure(CaughtException caught) {
+  OwnedRef exception = std::move(caught).take_value_with_traceback();
+  throw node::RunStop(std::make_shared<PythonStop>(
+                          PythonStop{graph_data::PyObjectHandle::adopt(exception.release())}),
+                      node::RunStop::Running::awaited);
+}
+
 void set_python_error_from_current_exception() noexcept {
   try {
     throw;

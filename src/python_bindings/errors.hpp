@@ -45,6 +45,10 @@ bool is_run_stop(PyObject* type) noexcept;
 // `execute` then receives as it was raised.
 [[noreturn]] void stop_run(CaughtException caught);
 
+// Ends the run with a node's failure, `caught`, which the caller of a strict
+// run then receives: the nodes running beside it finish first.
+[[noreturn]] void stop_run_for_failure(CaughtException caught);
+
 // The exception currently set, normalised, taken out of the interpreter's
 // error indicator (which is left clear).
 class CaughtException {

@@ -8,6 +8,7 @@
 
 #include "dag/worker_pool.hpp"
 #include "graph_data/host_hooks.hpp"
+#include "python_bindings/errors.hpp"
 #include "python_bindings/interpreter_lock.hpp"
 
 namespace corvane::python_bindings {
@@ -80,12 +81,35 @@ void let_go_of_interpreter() {
   dag::WorkerPool::shared().close();
 }
 
+PyObject* set_max_workers(PyObject* /*module*/, PyObject* count) {
+  return entry_point([&] {
+    const std::size_t wanted = PyLong_AsSize_t(count);
+    if (wanted == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PythonError();
+    if (wanted == 0) throw_python_error(PyExc_ValueError, "max workers must be at least 1");
+    dag::WorkerPool& pool = dag::WorkerPool::shared();
+    const std::size_t previous = pool.max_threads();
+    pool.set_max_threads(wanted);
+    return PyLong_FromSize_t(previous);
+  });
+}
+
 }  // namespace
+
+PyMethodDef pool_functions[] = {
+    {"set_max_workers", &set_max_workers, METH_O,
+     "set_max_workers(count, /)\n--\n\n"
+     "Sets the most worker threads that parallel runs of the process may use "
+     "together, and returns the setting it replaces.\n\n"
+     "A level that would need more waits for a worker to come free. The setting "
+     "starts at the environment variable CORVANE_MAX_WORKERS, or 512."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 void install_host() {
   interpreter = PyInterpreterState_Get();
-  static constexpr graph_data::HostHooks hooks{&retain, &release, &worker_started, &worker_exiting,
-                                               &before_wait};
+  static constexpr graph_data::HostHooks hooks{
+      &retain,      &release,    &worker_started, &worker_exiting,
+      &before_wait, &lock_queue, &check_in,       &interpreter_shutting_down};
   graph_data::install_host_hooks(hooks);
   pthread_atfork(&lock_pending, &unlock_pending, &unlock_pending);
   Py_AtExit(&let_go_of_interpreter);

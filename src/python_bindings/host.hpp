@@ -15,6 +15,9 @@ namespace corvane::python_bindings {
 // the lock held, before any handle exists.
 void install_host();
 
+// The module functions that tune the worker pool: `set_max_workers`.
+extern PyMethodDef pool_functions[];
+
 // The interpreter the module was started in.
 PyInterpreterState* host_interpreter() noexcept;
 

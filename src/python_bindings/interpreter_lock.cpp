@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "python_bindings/errors.hpp"
 #include "python_bindings/refs.hpp"
 
 namespace corvane::python_bindings {
@@ -16,6 +17,9 @@ namespace {
 thread_local PyThreadState* kept_state = nullptr;
 
 std::atomic<bool> interpreter_gone{false};
+
+// Threads inside `hold_kept_state` that wait for the lock.
+std::atomic<std::size_t> lock_queue_length{0};
 
 bool interpreter_finalising() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -38,7 +42,9 @@ bool interpreter_closing() noexcept {
 void hold_kept_state() {
   if (attached_thread_state() == kept_state) return;
   if (interpreter_closing()) stop_for_good();
+  lock_queue_length.fetch_add(1, std::memory_order_relaxed);
   PyEval_RestoreThread(kept_state);
+  lock_queue_length.fetch_sub(1, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -58,6 +64,26 @@ void worker_exiting() {
 
 void before_wait() noexcept {
   if (kept_state != nullptr && attached_thread_state() == kept_state) PyEval_SaveThread();
+}
+
+std::size_t lock_queue() noexcept {
+  return lock_queue_length.load(std::memory_order_relaxed);
+}
+
+std::chrono::nanoseconds check_in() {
+  if (kept_state == nullptr || attached_thread_state() == kept_state) return {};
+  if (interpreter_closing()) stop_for_good();
+  const auto began = std::chrono::steady_clock::now();
+  PyEval_RestoreThread(kept_state);
+  const auto waited = std::chrono::steady_clock::now() - began;
+  // Only the main thread runs signal handlers; elsewhere this returns 0.
+  if (PyErr_CheckSignals() < 0) stop_run(CaughtException::fetch());
+  PyEval_SaveThread();
+  return waited;
+}
+
+bool interpreter_shutting_down() noexcept {
+  return interpreter_closing();
 }
 
 void mark_interpreter_gone() noexcept {

@@ -16,6 +16,9 @@
 #include <Python.h>
 #include <cxxabi.h>
 
+#include <chrono>
+#include <cstddef>
+
 #include "python_bindings/host.hpp"
 
 namespace corvane::python_bindings {
@@ -26,6 +29,20 @@ namespace corvane::python_bindings {
 void worker_started() noexcept;
 void worker_exiting();
 void before_wait() noexcept;
+
+// How many threads wait in this module to take the lock back for a node.
+std::size_t lock_queue() noexcept;
+
+// On a thread that keeps a thread state and has given the lock up to wait
+// for workers: takes the lock back, runs the signal handlers of any signals
+// that arrived, and gives the lock up again. An exception they raise
+// (KeyboardInterrupt from Ctrl-C) ends the run as a `node::RunStop`, with
+// the lock held. Returns how long taking the lock took.
+std::chrono::nanoseconds check_in();
+
+// True once the interpreter is finalising: threads that gave the lock up
+// cannot take it back.
+bool interpreter_shutting_down() noexcept;
 
 // From now on, threads stop instead of taking the lock back, and workers
 // leave their thread states to the interpreter. Called at the end of the

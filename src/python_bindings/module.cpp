@@ -59,6 +59,7 @@ OwnedRef create_module() {
     throw_python_error(PyExc_ImportError, "corvane can be initialised only once per process");
   install_host();
   OwnedRef module = OwnedRef::new_reference(PyModule_Create(&module_definition));
+  require_status(PyModule_AddFunctions(module.get(), pool_functions));
   register_class(module.get(), "Graph", create_graph_type());
   register_class(module.get(), "Dag", create_dag_type());
   // Reachable by name so that programs can catch it; not part of `__all__`.

@@ -9,6 +9,8 @@
 
 #include "dag/panic.hpp"
 #include "dag/run_plan.hpp"
+#include "dag/worker_pool.hpp"
+#include "graph_data/py_object_handle.hpp"
 #include "node/run_stop.hpp"
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/conversion.hpp"
@@ -78,6 +80,31 @@ auto engine_run(Run&& run) -> decltype(run()) {
   const NoFailureSink own_failures;
   return run_engine(std::forward<Run>(run));
 }
+
+// What a run's nodes read besides the engine's own state: the Dag, through
+// its Python object, and the run's observation. The workers of a level that
+// an interrupt ended early may still be inside nodes after `execute` has
+// raised, so the run's waves keep this until the last of them returns.
+struct RunAnchor {
+  explicit RunAnchor(BorrowedRef dag_object)
+      : dag_object(
+            graph_data::PyObjectHandle::adopt(OwnedRef::add_reference(dag_object).release())) {}
+  RunAnchor(const RunAnchor&) = delete;
+  RunAnchor& operator=(const RunAnchor&) = delete;
+  ~RunAnchor() {
+    if (!observation) return;
+    // Its Python objects go with the lock held, on whatever thread is last.
+    if (holds_interpreter_lock()) {
+      observation.reset();
+    } else {
+      NodeCallLock lock;
+      observation.reset();
+    }
+  }
+
+  graph_data::PyObjectHandle dag_object;
+  std::optional<RunObservation> observation;
+};
 
 // The names of an iterable of str, for `argument`. A lone str is refused:
 // it would be taken as its letters.
@@ -195,7 +222,8 @@ PyObject* dag_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs
 PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry_point([&] {
     // A node function may drop the last other reference to this object.
-    const OwnedRef keep_alive = OwnedRef::add_reference(BorrowedRef(self));
+    const auto anchor = std::make_shared<RunAnchor>(BorrowedRef(self));
+    const dag::WorkerPool::KeepAlive keep_alive(anchor);
     const dag::Dag& dag = dag_of(self);
     RunArguments run = run_arguments(dag, execute_parameters, args, nargs, kwnames);
     OwnedRef hooks = active_hooks();
@@ -203,8 +231,8 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       return context_to_dict(engine_run([&] { return dag.execute(std::move(run.options)); }))
           .release();
     }
-    RunObservation observation(dag, BorrowedRef(self), std::move(hooks),
-                               failure_action(run, false));
+    RunObservation& observation = anchor->observation.emplace(
+        dag, BorrowedRef(self), std::move(hooks), failure_action(run, false));
     const Context context =
         observed_run(observation, run.raise_on_failure, [&](dag::RunObserver* observer) {
           run.options.observer = observer;
@@ -217,10 +245,12 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* dag_execute_detailed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return entry_point([&] {
-    const OwnedRef keep_alive = OwnedRef::add_reference(BorrowedRef(self));
+    const auto anchor = std::make_shared<RunAnchor>(BorrowedRef(self));
+    const dag::WorkerPool::KeepAlive keep_alive(anchor);
     const dag::Dag& dag = dag_of(self);
     RunArguments run = run_arguments(dag, execute_detailed_parameters, args, nargs, kwnames);
-    RunObservation observation(dag, BorrowedRef(self), active_hooks(), failure_action(run, true));
+    RunObservation& observation = anchor->observation.emplace(
+        dag, BorrowedRef(self), active_hooks(), failure_action(run, true));
     const dag::ExecutionResult result =
         observed_run(observation, run.raise_on_failure, [&](dag::RunObserver* observer) {
           run.options.observer = observer;

@@ -56,6 +56,7 @@ void RunObservation::run_starting() {
 
 void RunObservation::run_ended(bool completed) {
   end_ = clock_seconds();
+  ended_.store(true, std::memory_order_relaxed);
   if (!hooks_) return;
   // A failed run may have left its Python exception set; it goes on
   // travelling once the hooks are done.
@@ -74,7 +75,7 @@ RunObservation::NodeRecord& RunObservation::record_of(const dag::Node& node) noe
 
 void RunObservation::node_started(const dag::Node& node) {
   NodeRecord& record = record_of(node);
-  if (node_start_hooks_) {
+  if (node_start_hooks_ && !ended_.load(std::memory_order_relaxed)) {
     NodeCallLock lock;
     OwnedRef id = new_id(node.id);
     PyObject* arguments[] = {dag_object_, id.get()};
@@ -90,7 +91,7 @@ void RunObservation::node_finished(const dag::Node& node) {
   record.end = clock_seconds();
   record.ran = true;
   exchange_failure_sink(record.replaced);
-  if (node_finish_hooks_) {
+  if (node_finish_hooks_ && !ended_.load(std::memory_order_relaxed)) {
     NodeCallLock lock;
     OwnedRef id = new_id(node.id);
     OwnedRef seconds = new_float(record.end - record.start);

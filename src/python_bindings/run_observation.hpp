@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -103,6 +104,9 @@ class RunObservation final : public dag::RunObserver {
   unsigned long calling_thread_;
   double start_ = 0;
   double end_ = 0;
+  // Set when the run has ended: nodes of a level that it left running in
+  // the background call no more callbacks.
+  std::atomic<bool> ended_{false};
   std::vector<NodeRecord> records_;
 };
 

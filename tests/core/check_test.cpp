@@ -139,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {}},
         CheckCase{"ANodeWritingANameTwiceCountsOnce",
                   {NodeFields{0, {}, {}, {{"p", "x"}, {"q", "x"}}}, node(1, {}, {}, {"x"}),
-                   NodeFields{2, {0}, {}, {{"p", "y"}, {"q", "y"}}}},
+                   NodeFields{2, {0}, {}, {{"p", "y"}, {"q", "y"}}}, node(3, {0}, {}, {"z"})},
                   {},
                   {},
                   {},

@@ -16,6 +16,7 @@
 
 #include "dag/panic.hpp"
 #include "fake_host.hpp"
+#include "node/run_stop.hpp"
 
 namespace corvane::dag {
 namespace {
@@ -26,6 +27,36 @@ using testing::thread_events;
 WorkerPool::Settings settings(std::chrono::milliseconds idle_timeout, std::size_t kept = 1,
                               std::chrono::microseconds stall_check = 100us) {
   return {idle_timeout, kept, stall_check, 30us, 30us};
+}
+
+// A host whose lock is always free, or always busy (a worker queueing for
+// it), and whose check-in throws once `interrupt` is set.
+std::atomic<bool> lock_busy{false};
+std::atomic<bool> interrupt{false};
+std::atomic<bool> host_closing{false};
+// The one thread whose check-in `interrupt` is for.
+std::thread::id interrupted_caller;
+// When set, the host's lock: busy while a task holds it.
+std::mutex* host_lock = nullptr;
+
+void install_lock_host() {
+  static constexpr graph_data::HostHooks hooks{
+      nullptr,
+      nullptr,
+      nullptr,
+      nullptr,
+      nullptr,
+      [] { return std::size_t{lock_busy ? 1u : 0u}; },
+      []() -> std::chrono::nanoseconds {
+        if (std::this_thread::get_id() == interrupted_caller && interrupt.exchange(false))
+          throw node::RunStop(nullptr);
+        if (host_lock == nullptr) return {};
+        if (!host_lock->try_lock()) return 1s;
+        host_lock->unlock();
+        return {};
+      },
+      [] { return host_closing.load(); }};
+  graph_data::install_host_hooks(hooks);
 }
 
 // Holds every arriving task until `expected` of them are inside at once.
@@ -196,6 +227,137 @@ TEST(WorkerPoolTest, HostHearsOfEveryWorkerAndOfEveryWait) {
   EXPECT_GE(thread_events.started - started_before, 3);
   // The caller before waiting, and each worker before going idle.
   EXPECT_GE(thread_events.waits - waits_before, 4);
+}
+
+// While the host's lock is free, blocked tasks each get a worker; while
+// threads queue for it, no worker is added, however long tasks block.
+TEST(LockAwareGrowthTest, WorkersAreAddedOnlyWhileTheHostsLockIsFree) {
+  install_lock_host();
+  {
+    WorkerPool pool(settings(5000ms));
+    Meeting meeting(8);
+    std::atomic<int> missed{0};
+    pool.run_wave(8, [&](std::size_t) { missed += !meeting.arrive(); });
+    EXPECT_EQ(missed, 0);
+  }
+  lock_busy = true;
+  {
+    WorkerPool pool(settings(5000ms));
+    std::set<std::thread::id> ran_on;
+    pool.run_wave(8, [&](std::size_t) {
+      ran_on.insert(std::this_thread::get_id());
+      std::this_thread::sleep_for(5ms);
+    });
+    EXPECT_EQ(ran_on.size(), 1u);
+  }
+  lock_busy = false;
+  install_fake_host();
+}
+
+// Tasks that each block for a moment and then hold the host's lock for a
+// moment (as Python code that sleeps briefly) leave the lock free now and
+// then, but soon finish no faster with more workers: the wave stops
+// growing.
+TEST(LockAwareGrowthTest, WavesStopGrowingOnceMoreWorkersDoNotHelp) {
+  install_lock_host();
+  std::mutex lock;
+  host_lock = &lock;
+  WorkerPool pool(settings(5000ms));
+  pool.run_wave(1000, [&](std::size_t) {
+    std::this_thread::sleep_for(100us);
+    const std::lock_guard hold(lock);
+    std::this_thread::sleep_for(20us);
+  });
+  host_lock = nullptr;
+  EXPECT_LE(pool.thread_count(), 32u);
+  install_fake_host();
+}
+
+// A pool at its ceiling starts no more threads: waves queue, and callers
+// run tasks of their own waves, so nested waves never wait on each other
+// for good.
+TEST(LockAwareGrowthTest, NestedWavesFinishUnderTheCeiling) {
+  install_lock_host();
+  WorkerPool::Settings limited = settings(5000ms);
+  limited.max_threads = 2;
+  WorkerPool pool(limited);
+  std::atomic<int> leaves{0};
+  std::atomic<std::size_t> most_threads{0};
+  std::function<void(int)> nest = [&](int depth) {
+    pool.run_wave(3, [&](std::size_t) {
+      most_threads = std::max(most_threads.load(), pool.thread_count());
+      std::this_thread::sleep_for(1ms);
+      if (depth > 0) {
+        nest(depth - 1);
+      } else {
+        ++leaves;
+      }
+    });
+  };
+  finishes_in_time([&] {
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 3; ++i) callers.emplace_back(nest, 2);
+    for (std::thread& caller : callers) caller.join();
+  });
+  EXPECT_EQ(leaves, 3 * 27);
+  EXPECT_LE(most_threads, 2u);
+  install_fake_host();
+}
+
+// A stop from a task or from the host's check-in reaches the caller while
+// the task still blocks: tasks not begun never begin, and the running one
+// finishes in the background on what the wave keeps for it. The host's lock
+// is busy, so that one worker takes the tasks in order.
+class EarlyEndTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(EarlyEndTest, ReachesTheCallerAtOnceAndKeepsTheTaskAlive) {
+  install_lock_host();
+  lock_busy = true;
+  interrupted_caller = std::this_thread::get_id();
+  const bool from_host = GetParam();
+  WorkerPool pool(settings(5000ms));
+  auto kept = std::make_shared<int>(0);
+  const std::weak_ptr<int> watch = kept;
+  std::atomic<int> begun{0};
+  std::atomic<bool> release{false};
+  try {
+    pool.run_wave(8, [&pool, &begun, &release, from_host, kept = std::move(kept)](std::size_t) {
+      if (begun++ > 0) return;
+      if (from_host) {
+        interrupt = true;
+      } else {
+        pool.stop_running_wave(std::make_exception_ptr(node::RunStop(nullptr)));
+      }
+      while (!release) std::this_thread::sleep_for(1ms);
+    });
+    ADD_FAILURE() << "the wave did not end early";
+  } catch (const node::RunStop&) {
+  }
+  lock_busy = false;
+  EXPECT_FALSE(watch.expired());
+  release = true;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!watch.expired() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(watch.expired());
+  std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(begun, 1);
+  install_fake_host();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, EarlyEndTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "HostCheckIn" : "Task"; });
+
+TEST(LockAwareGrowthTest, AClosingHostRunsWavesOnTheCaller) {
+  install_lock_host();
+  host_closing = true;
+  WorkerPool pool(settings(5000ms));
+  std::set<std::thread::id> ran_on;
+  pool.run_wave(4, [&](std::size_t) { ran_on.insert(std::this_thread::get_id()); });
+  host_closing = false;
+  EXPECT_EQ(ran_on, std::set<std::thread::id>{std::this_thread::get_id()});
+  EXPECT_EQ(pool.thread_count(), 0u);
+  install_fake_host();
 }
 
 #if !defined(__SANITIZE_THREAD__) && !defined(__has_feature)

@@ -219,12 +219,18 @@ def check_both_modes(compute, scheduler, spec, run):
     possible = parallel_results(dag, run.inputs, targets)
     with replaced_stderr():
         assert dag.execute(True, **run_args) in possible
-    sequential, parallel = compute(
-        scheduler, to_dask(dag, **run_args), to_dask(dag, parallel=True, **run_args)
+    with replaced_stderr():
+        dataflow_expected = dag.execute("dataflow", **run_args)
+    sequential, parallel, dataflow = compute(
+        scheduler,
+        to_dask(dag, **run_args),
+        to_dask(dag, parallel=True, **run_args),
+        to_dask(dag, parallel="dataflow", **run_args),
     )
     assert sequential == expected
     assert list(sequential) == list(expected)
     assert parallel in possible
+    assert list(dataflow.items()) == list(dataflow_expected.items())
     if scheduler == "sync":
         # Failures print as a local run prints them (Dask may order
         # independent nodes differently).
@@ -319,9 +325,9 @@ def test_a_node_receives_its_inputs_in_mapping_order():
 @pytest.mark.parametrize(
     "arguments, error, text",
     [
-        ({"parallel": 1}, TypeError, "parallel must be True or False"),
-        ({"parallel": "dataflow"}, TypeError, "parallel must be True or False"),
-        ({"parallel": None}, TypeError, "parallel must be True or False"),
+        ({"parallel": 1}, TypeError, "parallel must be True, False or 'dataflow'"),
+        ({"parallel": "flow"}, TypeError, "parallel must be True, False or 'dataflow'"),
+        ({"parallel": None}, TypeError, "parallel must be True, False or 'dataflow'"),
         (
             {"inputs": [("x", 1)]},
             TypeError,

@@ -1,0 +1,196 @@
+"""Parallel runs that are interrupted, that meet the ceiling on workers, or
+that start while the interpreter shuts down. Each scenario runs in a fresh
+interpreter with a time limit, so a hang or a crash fails the test instead
+of the suite."""
+
+import textwrap
+
+import pytest
+
+from conftest import run_python
+
+PRELUDE = """
+import gc, os, signal, sys, threading, time
+import corvane
+
+def level(*functions, max_threads=None):
+    graph = corvane.Graph()
+    graph.add(lambda i, p: {"seed": 1}, outputs={"seed": "seed"})
+    for index, function in enumerate(functions):
+        branch = corvane.Graph()
+        branch.add(function, inputs={"seed": "seed"}, outputs={"out": f"out{index}"})
+        graph.branch(branch)
+    return graph.build()
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+class PeakThreads:
+    def __enter__(self):
+        self.peak, self.done = 0, threading.Event()
+        def watch():
+            while not self.done.wait(0.002):
+                self.peak = max(self.peak, threads())
+        self.watcher = threading.Thread(target=watch)
+        self.watcher.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.done.set()
+        self.watcher.join()
+"""
+
+
+def run_scenario(body, timeout=120):
+    done = run_python(PRELUDE + textwrap.dedent(body), timeout=timeout)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "Fatal Python error" not in done.stderr
+    return done
+
+
+WORK = {
+    "sleeping": "time.sleep(1)",
+    "busy": "end = time.perf_counter() + 1\n        while time.perf_counter() < end: pass",
+}
+
+
+@pytest.mark.parametrize("work", list(WORK), ids=list(WORK))
+@pytest.mark.parametrize("mode", ["whole level", "max_threads 2", "nested"])
+def test_ctrl_c_during_a_parallel_level_raises_at_once(work, mode):
+    done = run_scenario(f"""
+    starts = []
+    def slow(i, p):
+        starts.append(time.perf_counter())
+        {WORK[work]}
+        return {{"out": 1}}
+
+    if {mode!r} == "nested":
+        inner = level(*[slow] * 4)
+        functions = [lambda i, p: {{"out": inner.execute(True)["out0"]}}] * 4
+    else:
+        functions = [slow] * 6
+    dag = level(*functions)
+    max_threads = 2 if {mode!r} == "max_threads 2" else None
+
+    def interrupt():
+        time.sleep(0.3)
+        global sent
+        sent = time.perf_counter()
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Thread(target=interrupt).start()
+    try:
+        dag.execute(True, max_threads)
+        raise AssertionError("the run was not interrupted")
+    except KeyboardInterrupt:
+        waited = time.perf_counter() - sent
+    began = len(starts)
+    # Long enough for every node that had begun to end in the background.
+    time.sleep(1.5)
+    assert waited < 0.5, waited
+    assert len(starts) == began, (began, starts)
+
+    starts.clear()
+    fast = level(*[lambda i, p: {{"out": 2}}] * 8)
+    assert fast.execute(True, max_threads) == {{"seed": 1, **{{f"out{{n}}": 2 for n in range(8)}}}}
+    print("done")
+    """)
+    assert done.stdout == "done\n"
+
+
+def test_interrupted_run_keeps_what_its_nodes_use_and_exit_right_after_is_clean():
+    done = run_scenario("""
+    payload = object()
+    baseline = sys.getrefcount(payload)
+    finished = []
+    def slow(i, p):
+        time.sleep(0.3)
+        finished.append(payload)
+        return {"out": payload}
+
+    class Watch(corvane.Callback):
+        def node_finish(self, dag, node_id, seconds, failure):
+            pass
+
+    def run_and_drop():
+        dag = level(*[slow] * 4)
+        threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+        with Watch():
+            try:
+                dag.execute_detailed(True)
+            except KeyboardInterrupt:
+                pass
+        # The Dag and the run's records go while its nodes still run.
+        del dag
+        gc.collect()
+
+    run_and_drop()
+    time.sleep(0.6)
+    assert len(finished) == 4
+    finished.clear()
+    # Counts given back without the lock are settled on the next entry.
+    level(lambda i, p: {}, lambda i, p: {}).execute(True)
+    gc.collect()
+    assert sys.getrefcount(payload) == baseline, (sys.getrefcount(payload), baseline)
+
+    # Exit while the nodes of an interrupted run are still inside.
+    dag = level(*[slow] * 4)
+    threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+    try:
+        dag.execute(True)
+    except KeyboardInterrupt:
+        print("interrupted")
+    """)
+    assert done.stdout == "interrupted\n"
+
+
+def test_thread_count_stays_under_the_ceiling():
+    done = run_scenario("""
+    assert corvane.set_max_workers(24) == 512
+    dag = level(*[lambda i, p: time.sleep(0.001) or {"out": 1}] * 10000)
+    with PeakThreads() as peak:
+        before = threads()
+        result = dag.execute(True)
+    assert len(result) == 10001 and set(result.values()) == {1}
+    print(peak.peak - before <= 24, peak.peak - before)
+    """)
+    assert done.stdout.startswith("True ")
+
+
+def test_nested_parallel_runs_under_a_small_ceiling_finish():
+    done = run_scenario("""
+    corvane.set_max_workers(2)
+    def nest(depth):
+        def run(i, p):
+            time.sleep(0.002)
+            if depth == 0:
+                return {"out": 1}
+            inner = level(*[nest(depth - 1)] * 3)
+            return {"out": sum(v for k, v in inner.execute(True).items() if k != "seed")}
+        return run
+    print(sorted(level(*[nest(3)] * 3).execute(True).items()))
+    """)
+    assert done.stdout == "[('out0', 27), ('out1', 27), ('out2', 27), ('seed', 1)]\n"
+
+
+def test_max_workers_must_be_positive():
+    done = run_scenario("""
+    try:
+        corvane.set_max_workers(0)
+    except ValueError as error:
+        print(error)
+    """)
+    assert done.stdout == "max workers must be at least 1\n"
+
+
+@pytest.mark.parametrize("max_threads", [None, 2])
+def test_parallel_run_while_the_interpreter_shuts_down_completes(max_threads):
+    done = run_scenario(f"""
+    dag = level(*[lambda i, p: time.sleep(0.01) or {{"out": i["seed"] + 1}}] * 4)
+
+    class RunsAtExit:
+        def __del__(self):
+            print(sorted(dag.execute(True, {max_threads}).items()), flush=True)
+
+    keeper = RunsAtExit()
+    """)
+    assert done.stdout == "[('out0', 2), ('out1', 2), ('out2', 2), ('out3', 2), ('seed', 1)]\n"
