@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -164,21 +165,26 @@ class JoinState {
   std::shared_ptr<const Frame> merged_;
 };
 
-class DataflowRun {
+// One dataflow run. Its tasks on the pool share it: a stop seen by the
+// waiting caller (an interrupt) ends the run while the nodes running finish
+// in the background, still reading and writing this state; the host keeps
+// the graph itself and the observer alive for them.
+class DataflowRun : public std::enable_shared_from_this<DataflowRun> {
  public:
-  DataflowRun(const Dag& dag, const RunOptions& options, RunState& run, bool keep_records)
-      : run_(run),
+  DataflowRun(const Dag& dag, RunOptions& options, bool keep_records)
+      : run_(keep_records, std::move(options.inputs)),
         nodes_(dag.nodes()),
         graph_holder_(dag.dependency_graph()),
         graph_(*graph_holder_),
         observer_(options.observer),
-        runs_(options.plan != nullptr ? options.plan->runs() : std::span<const bool>()),
         slots_(options.max_threads),
-        merge_(run, nodes_, graph_, keep_records),
+        merge_(run_, nodes_, graph_, keep_records),
         joins_(graph_.join_count() == 0 ? nullptr
                                         : std::make_unique<JoinState[]>(graph_.join_count())) {
     for (std::size_t rank : graph_.joins())
       joins_[graph_.join_number(rank)].unmet = graph_.dependencies(rank).size();
+    if (options.plan != nullptr)
+      runs_.assign(options.plan->runs().begin(), options.plan->runs().end());
   }
 
   // Runs every node.
@@ -193,9 +199,14 @@ class DataflowRun {
         for (std::size_t root : roots) ready.push_back({root, start});
       }
       merge_.fork(0);
-      run_elsewhere(ready);
+      run_elsewhere(std::move(ready));
     }
     merge_.end();
+  }
+
+  // The result, once `run` has returned; with `targets`, only those names.
+  ExecutionResult take(const std::vector<std::string>* targets) {
+    return std::move(run_).take(targets);
   }
 
  private:
@@ -299,7 +310,7 @@ class DataflowRun {
     frame.reset();
     if (ready.size() == 1)
       return std::pair{ready.front().rank, View(std::move(ready.front().frame))};
-    if (!ready.empty()) run_elsewhere(ready);
+    if (!ready.empty()) run_elsewhere(std::move(ready));
     return std::nullopt;
   }
 
@@ -311,11 +322,14 @@ class DataflowRun {
 
   // Begins each of `ready` on a pool worker, and waits for them and for
   // everything they go on to run.
-  void run_elsewhere(std::span<Ready> ready) {
+  void run_elsewhere(std::vector<Ready> ready) {
+    if (stopped_.load(std::memory_order_acquire)) return;
+    const std::size_t count = ready.size();
     try {
-      run_chunk(WorkerPool::shared(), ready.size(), [&](std::size_t index) {
-        run_from(ready[index].rank, View(std::move(ready[index].frame)));
-      });
+      run_chunk(WorkerPool::shared(), count,
+                [self = shared_from_this(), ready = std::move(ready)](std::size_t index) mutable {
+                  self->run_from(ready[index].rank, View(std::move(ready[index].frame)));
+                });
     } catch (...) {
       // A refused thread ends the run as a failed node does.
       stopped_.store(true, std::memory_order_release);
@@ -323,12 +337,14 @@ class DataflowRun {
     }
   }
 
-  RunState& run_;
+  RunState run_;
   const std::vector<Node>& nodes_;
   const std::shared_ptr<const DependencyGraph> graph_holder_;
   const DependencyGraph& graph_;
   RunObserver* observer_;
-  std::span<const bool> runs_;
+  // Per position, whether the plan runs the node; empty for all. A copy,
+  // since nodes may finish after the run (and its plan) are gone.
+  std::vector<bool> runs_;
   NodeSlots slots_;
   OutputMerge merge_;
   std::atomic<bool> stopped_{false};
@@ -338,10 +354,9 @@ class DataflowRun {
 }  // namespace
 
 ExecutionResult run_dataflow(const Dag& dag, RunOptions options, bool keep_records) {
-  RunState run(keep_records, std::move(options.inputs));
-  DataflowRun flow(dag, options, run, keep_records);
-  flow.run();
-  return std::move(run).take(options.plan != nullptr ? &options.plan->targets() : nullptr);
+  const auto flow = std::make_shared<DataflowRun>(dag, options, keep_records);
+  flow->run();
+  return flow->take(options.plan != nullptr ? &options.plan->targets() : nullptr);
 }
 
 }  // namespace corvane::dag
