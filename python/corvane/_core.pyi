@@ -278,7 +278,10 @@ class Dag:
         """The Dag itself: it never changes."""
 
     def _run_plan(
-        self, parallel: bool, input_names: Iterable[str], targets: Iterable[str] | None
+        self,
+        parallel: bool | Literal["dataflow"],
+        input_names: Iterable[str],
+        targets: Iterable[str] | None,
     ) -> tuple[int, ...]: ...
 
 @final
