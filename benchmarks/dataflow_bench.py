@@ -6,9 +6,9 @@ against another mode alternate with it, best of several):
 
 - two branches of two sleeping nodes, [100 ms, 10 ms] and [10 ms, 100 ms],
   against their longest path (110 ms) and against level mode (200 ms);
-- a random unbalanced graph of 200 nodes sleeping 1-20 ms each (a main
-  chain forking into branches of random length, mostly joined again),
-  against its longest path and against level mode;
+- a random unbalanced graph of 200 nodes sleeping 1-20 ms each and writing
+  a value of 10 kB (a main chain forking into branches of random length,
+  mostly joined again), against its longest path and against level mode;
 - a level of 1,000 trivial nodes and a chain of 20,000 trivial nodes,
   per node, against level mode;
 - memory: the most heap in use at any node's end during a run, above the
@@ -30,11 +30,13 @@ DATAFLOW = "dataflow"
 
 
 def sleeper(milliseconds):
+    """Sleeps, then writes a new value of 10 kB: a run's memory is then
+    mostly the values it keeps alive."""
     seconds = milliseconds / 1000
 
     def run(inputs, params):
         time.sleep(seconds)
-        return {"v": inputs.get("v", 0) + 1}
+        return {"v": bytearray(10_000)}
 
     return run
 

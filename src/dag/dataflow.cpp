@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -164,25 +165,26 @@ class JoinState {
   std::shared_ptr<const Frame> merged_;
 };
 
-// One run, owned by the run and by every wave it starts: an interrupt ends
-// the run at once, and the nodes still running then finish in the
-// background on this state, which they keep alive (the Dag and the
-// observer are kept by the host for as long).
+// One dataflow run. Its tasks on the pool share it: a stop seen by the
+// waiting caller (an interrupt) ends the run while the nodes running finish
+// in the background, still reading and writing this state; the host keeps
+// the graph itself and the observer alive for them.
 class DataflowRun : public std::enable_shared_from_this<DataflowRun> {
  public:
-  DataflowRun(const Dag& dag, const RunOptions& options, Context inputs, bool keep_records)
-      : run_(keep_records, std::move(inputs)),
+  DataflowRun(const Dag& dag, RunOptions& options, bool keep_records)
+      : run_(keep_records, std::move(options.inputs)),
         nodes_(dag.nodes()),
         graph_holder_(dag.dependency_graph()),
         graph_(*graph_holder_),
         observer_(options.observer),
-        runs_(copy_of(options.plan != nullptr ? options.plan->runs() : std::span<const bool>())),
         slots_(options.max_threads),
         merge_(run_, nodes_, graph_, keep_records),
         joins_(graph_.join_count() == 0 ? nullptr
                                         : std::make_unique<JoinState[]>(graph_.join_count())) {
     for (std::size_t rank : graph_.joins())
       joins_[graph_.join_number(rank)].unmet = graph_.dependencies(rank).size();
+    if (options.plan != nullptr)
+      runs_.assign(options.plan->runs().begin(), options.plan->runs().end());
   }
 
   // Runs every node.
@@ -197,18 +199,17 @@ class DataflowRun : public std::enable_shared_from_this<DataflowRun> {
         for (std::size_t root : roots) ready.push_back({root, start});
       }
       merge_.fork(0);
-      run_elsewhere(ready);
+      run_elsewhere(std::move(ready));
     }
     merge_.end();
   }
 
-  RunState& state() noexcept { return run_; }
-
- private:
-  static std::vector<char> copy_of(std::span<const bool> flags) {
-    return {flags.begin(), flags.end()};
+  // The result, once `run` has returned; with `targets`, only those names.
+  ExecutionResult take(const std::vector<std::string>* targets) {
+    return std::move(run_).take(targets);
   }
 
+ private:
   // Runs the chain that begins at the one root, up to its first fork, on
   // this thread. Until then the run's context is exactly what each node
   // sees (the inputs and every node before it, all its ancestors), so the
@@ -309,7 +310,7 @@ class DataflowRun : public std::enable_shared_from_this<DataflowRun> {
     frame.reset();
     if (ready.size() == 1)
       return std::pair{ready.front().rank, View(std::move(ready.front().frame))};
-    if (!ready.empty()) run_elsewhere(ready);
+    if (!ready.empty()) run_elsewhere(std::move(ready));
     return std::nullopt;
   }
 
@@ -321,14 +322,13 @@ class DataflowRun : public std::enable_shared_from_this<DataflowRun> {
 
   // Begins each of `ready` on a pool worker, and waits for them and for
   // everything they go on to run.
-  void run_elsewhere(std::span<Ready> ready) {
-    auto owned = std::make_shared<std::vector<Ready>>(std::make_move_iterator(ready.begin()),
-                                                      std::make_move_iterator(ready.end()));
+  void run_elsewhere(std::vector<Ready> ready) {
+    if (stopped_.load(std::memory_order_acquire)) return;
+    const std::size_t count = ready.size();
     try {
-      run_chunk(WorkerPool::shared(), owned->size(),
-                [self = shared_from_this(), owned](std::size_t index) {
-                  Ready& begun = (*owned)[index];
-                  self->run_from(begun.rank, View(std::move(begun.frame)));
+      run_chunk(WorkerPool::shared(), count,
+                [self = shared_from_this(), ready = std::move(ready)](std::size_t index) mutable {
+                  self->run_from(ready[index].rank, View(std::move(ready[index].frame)));
                 });
     } catch (...) {
       // A refused thread ends the run as a failed node does.
@@ -342,7 +342,9 @@ class DataflowRun : public std::enable_shared_from_this<DataflowRun> {
   const std::shared_ptr<const DependencyGraph> graph_holder_;
   const DependencyGraph& graph_;
   RunObserver* observer_;
-  std::vector<char> runs_;
+  // Per position, whether the plan runs the node; empty for all. A copy,
+  // since nodes may finish after the run (and its plan) are gone.
+  std::vector<bool> runs_;
   NodeSlots slots_;
   OutputMerge merge_;
   std::atomic<bool> stopped_{false};
@@ -352,11 +354,9 @@ class DataflowRun : public std::enable_shared_from_this<DataflowRun> {
 }  // namespace
 
 ExecutionResult run_dataflow(const Dag& dag, RunOptions options, bool keep_records) {
-  Context inputs = std::move(options.inputs);
-  const auto flow = std::make_shared<DataflowRun>(dag, options, std::move(inputs), keep_records);
+  const auto flow = std::make_shared<DataflowRun>(dag, options, keep_records);
   flow->run();
-  return std::move(flow->state())
-      .take(options.plan != nullptr ? &options.plan->targets() : nullptr);
+  return flow->take(options.plan != nullptr ? &options.plan->targets() : nullptr);
 }
 
 }  // namespace corvane::dag

@@ -21,7 +21,9 @@ namespace corvane::dag {
 //
 // A `node::RunStop` from a node or the observer, or any other failure, keeps
 // every node not yet begun from starting; the nodes running finish, and the
-// run then throws as a level-parallel run does.
+// run then throws as a level-parallel run does. A stop that the pool hands
+// to a waiting caller (an interrupt) ends the run at once; the nodes running
+// then finish in the background, on state they share with the run.
 ExecutionResult run_dataflow(const Dag& dag, RunOptions options, bool keep_records);
 
 }  // namespace corvane::dag
