@@ -305,10 +305,10 @@ def thread_count():
 
 
 def with_threads(name, run):
-    """`run`, once the workers of earlier rows have left, and the row's name
-    with the most threads the process had beyond those it had before, looked
-    at every 5 ms."""
-    while thread_count() > 1 + (os.cpu_count() or 1):
+    """`run`, once the workers of earlier rows beyond the kept ones (one per
+    core) have left, and the row's name with the most threads the process
+    had beyond those it had before, looked at every 5 ms."""
+    while thread_count() > threading.active_count() + (os.cpu_count() or 1):
         time.sleep(0.5)
     done = threading.Event()
     peak = [0]

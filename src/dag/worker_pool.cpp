@@ -64,16 +64,20 @@ std::size_t max_threads_from_environment(std::size_t otherwise) {
 // the host's lock for a moment leave the lock free now and then, however
 // many workers queue for it; once a growth no longer raised the rate
 // markedly, more workers would only queue too. A wave none of whose tasks
-// finished over two stall checks is blocked, and more workers help it.
+// finished over two stall checks (one before any has finished) is blocked,
+// and more workers help it.
 class Throughput {
  public:
-  explicit Throughput(std::size_t finished) : mark_(finished), last_seen_(finished) {}
+  explicit Throughput(std::size_t finished)
+      : first_(finished), mark_(finished), last_seen_(finished) {}
 
   // Called at every stall check with the wave's finished tasks.
   bool growth_helps(std::size_t finished) {
     stalled_checks_ = finished == last_seen_ ? stalled_checks_ + 1 : 0;
     last_seen_ = finished;
-    if (stalled_checks_ >= 2) return true;
+    // Until a first task has finished there is no blip to mistake for a
+    // stall.
+    if (stalled_checks_ >= (finished == first_ ? 1u : 2u)) return true;
     const double elapsed = std::chrono::duration<double>(clock::now() - since_).count();
     if (elapsed < kWindow) return false;
     const double rate = static_cast<double>(finished - mark_) / elapsed;
@@ -95,6 +99,7 @@ class Throughput {
   static constexpr double kMarkedRise = 1.25;
 
   clock::time_point since_ = clock::now();
+  std::size_t first_;
   std::size_t mark_;
   std::size_t last_seen_;
   std::size_t stalled_checks_ = 0;
