@@ -30,21 +30,8 @@ using testing::NodeFields;
 using Body = std::function<Context(const Context& inputs)>;
 using namespace std::chrono_literals;
 
-struct Step {
-  NodeFields fields;
-  Body body = [](const Context&) { return Context{}; };
-};
-
-Dag dag_of(std::vector<Step> steps) {
-  std::vector<Node> nodes;
-  for (Step& step : steps)
-    nodes.push_back(testing::make_node(
-        std::move(step.fields),
-        node::NodeFunction([body = std::move(step.body)](const Context& in, const Context&) {
-          return body(in);
-        })));
-  return Dag(std::move(nodes));
-}
+using testing::dag_of;
+using testing::Step;
 
 RunOptions dataflow(std::optional<std::uint64_t> max_threads = std::nullopt) {
   RunOptions options;

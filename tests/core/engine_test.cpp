@@ -33,22 +33,8 @@ using Ints = std::map<std::string, Int>;
 using Body = std::function<Context(const Context& inputs)>;
 using namespace std::chrono_literals;
 
-// One node of a hand-made graph and what its function does.
-struct Step {
-  NodeFields fields;
-  Body body = [](const Context&) { return Context{}; };
-};
-
-Dag dag_of(std::vector<Step> steps) {
-  std::vector<Node> nodes;
-  for (Step& step : steps)
-    nodes.push_back(testing::make_node(
-        std::move(step.fields),
-        node::NodeFunction([body = std::move(step.body)](const Context& in, const Context&) {
-          return body(in);
-        })));
-  return Dag(std::move(nodes));
-}
+using testing::dag_of;
+using testing::Step;
 
 Body returns(Ints values) {
   return [values](const Context&) {

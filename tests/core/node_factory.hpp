@@ -2,11 +2,13 @@
 
 // Hand-made nodes for tests that build a `Dag` directly, without a builder.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "dag/dag.hpp"
 #include "node/node.hpp"
 
 namespace corvane::testing {
@@ -36,6 +38,25 @@ inline std::vector<node::Node> make_nodes(std::vector<NodeFields> all_fields) {
   std::vector<node::Node> nodes;
   for (NodeFields& fields : all_fields) nodes.push_back(make_node(std::move(fields)));
   return nodes;
+}
+
+// One node of a hand-made graph and what its function does with its inputs.
+struct Step {
+  NodeFields fields;
+  std::function<node::Context(const node::Context& inputs)> body = [](const node::Context&) {
+    return node::Context{};
+  };
+};
+
+// A graph of those nodes, built with the general construction.
+inline dag::Dag dag_of(std::vector<Step> steps) {
+  std::vector<node::Node> nodes;
+  for (Step& step : steps)
+    nodes.push_back(make_node(std::move(step.fields),
+                              node::NodeFunction([body = std::move(step.body)](
+                                                     const node::Context& in,
+                                                     const node::Context&) { return body(in); })));
+  return dag::Dag(std::move(nodes));
 }
 
 }  // namespace corvane::testing

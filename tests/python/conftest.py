@@ -73,6 +73,26 @@ def run_python(code, timeout=60):
     )
 
 
+# The start of the programs that pool tests run in a child process: a
+# level of nodes hanging from one seed node, and the process's thread count.
+CHILD_PRELUDE = """
+import gc, os, signal, sys, threading, time
+import corvane
+
+def level(*functions, max_threads=None):
+    graph = corvane.Graph()
+    graph.add(lambda i, p: {"seed": 1}, outputs={"seed": "seed"})
+    for index, function in enumerate(functions):
+        branch = corvane.Graph()
+        branch.add(function, inputs={"seed": "seed"}, outputs={"out": f"out{index}"})
+        graph.branch(branch)
+    return graph.build()
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+"""
+
+
 @pytest.fixture(scope="session")
 def renderer():
     """The real Mermaid library in a headless browser; a test run that

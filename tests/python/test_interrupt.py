@@ -7,24 +7,11 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import CHILD_PRELUDE, run_python
 
-PRELUDE = """
-import gc, os, signal, sys, threading, time
-import corvane
-
-def level(*functions, max_threads=None):
-    graph = corvane.Graph()
-    graph.add(lambda i, p: {"seed": 1}, outputs={"seed": "seed"})
-    for index, function in enumerate(functions):
-        branch = corvane.Graph()
-        branch.add(function, inputs={"seed": "seed"}, outputs={"out": f"out{index}"})
-        graph.branch(branch)
-    return graph.build()
-
-def threads():
-    return len(os.listdir("/proc/self/task"))
-
+PRELUDE = (
+    CHILD_PRELUDE
+    + """
 class PeakThreads:
     def __enter__(self):
         self.peak, self.done = 0, threading.Event()
@@ -39,6 +26,7 @@ class PeakThreads:
         self.done.set()
         self.watcher.join()
 """
+)
 
 
 def run_scenario(body, timeout=120):

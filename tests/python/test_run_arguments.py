@@ -55,18 +55,25 @@ def test_inputs_start_the_context_with_those_very_objects(make, mode):
 
 
 @pytest.mark.parametrize(
-    "inputs, message",
+    "arguments, error, message",
     [
-        ([("a", 1)], "inputs must be a mapping from str to objects, got list"),
-        ({1: "a"}, "inputs keys must be str, got int"),
-        ({"a": 1, b"b": 2}, "inputs keys must be str, got bytes"),
+        (
+            {"inputs": [("a", 1)]},
+            TypeError,
+            "inputs must be a mapping from str to objects, got list",
+        ),
+        ({"inputs": {1: "a"}}, TypeError, "inputs keys must be str, got int"),
+        ({"inputs": {"a": 1, b"b": 2}}, TypeError, "inputs keys must be str, got bytes"),
+        ({"targets": ["nowhere"]}, ValueError, "unknown target 'nowhere'"),
+        ({"targets": [1]}, TypeError, "argument 'targets': expected str items, got int"),
+        ({"targets": "y"}, TypeError, "argument 'targets': expected an iterable of str, got a str"),
     ],
 )
-def test_bad_inputs_raise_before_anything_runs(inputs, message):
+def test_bad_run_arguments_raise_before_anything_runs(arguments, error, message):
     ran = []
-    dag = corvane.Graph().add(lambda i, p: ran.append(1) or {}).build()
-    with pytest.raises(TypeError, match=message):
-        dag.execute(inputs=inputs)
+    dag = corvane.Graph().add(lambda i, p: ran.append(1) or {"y": 1}, outputs=["y"]).build()
+    with pytest.raises(error, match=message):
+        dag.execute(**arguments)
     assert ran == []
 
 
@@ -113,22 +120,6 @@ def test_bad_params_add_no_node(params, error):
     with pytest.raises(TypeError, match=error):
         graph.add(echo, params=params)
     assert len(graph.build()) == 0
-
-
-@pytest.mark.parametrize(
-    "targets, error, message",
-    [
-        (["nowhere"], ValueError, "unknown target 'nowhere'"),
-        ([1], TypeError, "argument 'targets': expected str items, got int"),
-        ("y", TypeError, "argument 'targets': expected an iterable of str, got a str"),
-    ],
-)
-def test_bad_targets_raise_before_anything_runs(targets, error, message):
-    ran = []
-    dag = corvane.Graph().add(lambda i, p: ran.append(1) or {"y": 1}, outputs=["y"]).build()
-    with pytest.raises(error, match=message):
-        dag.execute(targets=targets)
-    assert ran == []
 
 
 def test_targets_run_only_what_they_need():
