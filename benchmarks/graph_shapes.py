@@ -7,6 +7,8 @@ other, below 1 means corvane is faster; measured in alternation).
   (function, input pairs, output pairs) walked with dict comprehensions;
 - Graph construction and build() of 10^5 nodes made of branches gathered
   by joins, against the same graph with each join an add;
+- a graph hung as the branch of a new graph, 16,000 levels deep, made and
+  built, per level, against the same 1,000 levels deep;
 - the marketing pipeline against hand-written pandas, and its lines of code
   against Apache Hamilton's (pandas needed; the row is left out without it).
 """
@@ -63,6 +65,15 @@ def joined_graph(size, joins):
     return graph
 
 
+def nested_graph(depth):
+    graph = corvane.Graph().add()
+    for _ in range(depth):
+        outer = corvane.Graph().add()
+        outer.branch(graph)
+        graph = outer
+    return graph
+
+
 def rows():
     found = []
     for fresh in (False, True):
@@ -88,6 +99,18 @@ def rows():
             ours / size,
             theirs / size,
             "joins as adds",
+        )
+    )
+    deep, shallow = 16_000, 1_000
+    ours, theirs = best_of_both(
+        5, lambda: nested_graph(deep).build(), lambda: nested_graph(shallow).build()
+    )
+    found.append(
+        (
+            "graph nested 16,000 levels deep, made and built, per level",
+            ours / deep,
+            theirs / shallow,
+            "1,000 levels deep",
         )
     )
     try:

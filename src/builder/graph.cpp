@@ -1,6 +1,7 @@
 #include "builder/graph.hpp"
 
 #include <iterator>
+#include <utility>
 
 namespace corvane::builder {
 
@@ -16,11 +17,12 @@ Graph& Graph::add(NodeFunction function, std::optional<std::string> label,
 Graph& Graph::join(NodeFunction function, std::optional<std::string> label,
                    std::vector<NamePair> inputs, std::vector<NamePair> outputs,
                    NodeSettings settings) {
-  // Own ids are final but attached ones move when the next own node comes,
-  // so the attached nodes go apart first and the sinks are read after.
+  // Own ids are final but placed ones move when the next own node comes,
+  // so the placed nodes go apart first and the sinks are read after.
   if (nodes_.size() > own_count_) split();
   node::DependencyList dependencies = sinks();
   attached_sinks_.clear();
+  first_unjoined_kept_ = attached_.size();
   return append(std::move(function), std::move(label), std::move(inputs), std::move(outputs),
                 std::move(settings), std::move(dependencies));
 }
@@ -53,87 +55,157 @@ node::DependencyList Graph::sinks() const {
   node::DependencyList sinks;
   if (last_node_ && !last_has_child_) sinks.push_back(*last_node_);
   for (NodeId sink : attached_sinks_) sinks.push_back(sink);
+  // The kept subgraphs follow, walked in node-list order with a list, not
+  // by recursion; each node is named by where it comes among the attached
+  // nodes. A join takes every sink it finds, so no subgraph is walked twice.
+  std::vector<std::pair<const Graph*, NodeId>> pending;
+  const auto walk_kept = [&pending](const Graph& graph, NodeId first_apart_position) {
+    for (std::size_t index = graph.attached_.size(); index-- > graph.first_unjoined_kept_;) {
+      const Graph& kept = graph.attached_[index];
+      pending.emplace_back(&kept, first_apart_position + kept.first_attached_position_);
+    }
+  };
+  walk_kept(*this, 0);
+  while (!pending.empty()) {
+    const auto [graph, first_position] = pending.back();
+    pending.pop_back();
+    const NodeId first_id = kApartBase + first_position;
+    if (graph->last_node_ && !graph->last_has_child_)
+      sinks.push_back(first_id + *graph->last_node_);
+    for (NodeId sink : graph->attached_sinks_) sinks.push_back(first_id + sink);
+    walk_kept(*graph, first_position + graph->own_count_);
+  }
   return sinks;
 }
 
 BranchId Graph::branch(Graph subgraph) {
   const BranchId branch_id = next_branch_id_++;
   if (!branch_point_) branch_point_ = last_node_;
-
-  // The subgraph's nodes follow the attached ones, renumbered by where they
-  // land; then its first node, if it is one of its own, hangs from the
-  // branch point.
-  subgraph.flatten();
-  std::vector<Node>& incoming = subgraph.nodes_;
-  const bool in_place = attached_.empty();
-  const NodeId first_id = in_place ? nodes_.size() : kApartBase + attached_.size();
-  shift_ids(incoming, 0, first_id);
-  if (in_place) {
-    for (NodeId parent : subgraph.parents_)
-      parents_.push_back(parent == no_parent ? no_parent : parent + first_id);
-  }
-  node::DependencyList incoming_sinks = subgraph.sinks();
-  for (NodeId sink : incoming_sinks) attached_sinks_.push_back(sink + first_id);
-  joined_ = joined_ || subgraph.joined_;
   if (branch_point_ && subgraph.own_count_ != 0) {
-    // The subgraph's first node had no dependency: it was the first added.
-    Node& entry = incoming.front();
-    entry.dependencies.push_back(*branch_point_);
-    entry.is_branch_entry = true;
-    for (std::size_t position = 0; position < subgraph.own_count_; ++position)
-      incoming[position].branch_id = branch_id;
-    if (in_place) parents_[first_id] = *branch_point_;
+    subgraph.hang_from(*branch_point_, branch_id);
     last_has_child_ = true;
   }
-
-  std::vector<Node>& attached = in_place ? nodes_ : attached_;
-  attached.insert(attached.end(), std::make_move_iterator(incoming.begin()),
-                  std::make_move_iterator(incoming.end()));
+  joined_ = joined_ || subgraph.joined_;
+  // Placing costs time in proportion to the subgraph, but a node is placed
+  // at most once: the builder it lands in has attached nodes from then on,
+  // so it is kept apart wherever it is attached next.
+  if (subgraph.attached_count_ == 0 && attached_.empty()) {
+    place(subgraph);
+  } else {
+    if (nodes_.size() > own_count_) split();
+    keep_apart(std::move(subgraph));
+  }
   return branch_id;
 }
 
-void Graph::shift_ids(std::span<Node> nodes, NodeId from, NodeId shift) {
-  shift_dependencies(nodes, from, shift);
-  for (Node& shifted : nodes) shifted.id += shift;
+void Graph::hang_from(NodeId branch_point, BranchId branch_id) {
+  for (std::size_t position = 0; position < own_count_; ++position)
+    nodes_[position].branch_id = branch_id;
+  // The first node was the first added, so it had no dependency of its own
+  // unless it joins branches of this builder: the branch point comes last.
+  Node& entry = nodes_.front();
+  entry.dependencies.push_back(kOuterBase + branch_point);
+  entry.is_branch_entry = true;
 }
 
-void Graph::shift_dependencies(std::span<Node> nodes, NodeId from, NodeId shift) {
-  for (Node& shifted : nodes)
-    for (NodeId& dependency : shifted.dependencies)
-      if (dependency >= from) dependency += shift;
+void Graph::place(Graph& subgraph) {
+  const NodeId first_id = nodes_.size();
+  for (NodeId sink : subgraph.sinks()) attached_sinks_.push_back(first_id + sink);
+  for (Node& placed : subgraph.nodes_) {
+    subgraph.renumber(placed, first_id, 0);
+    parents_.push_back(placed.dependencies.empty() ? no_parent : placed.dependencies[0]);
+    nodes_.push_back(std::move(placed));
+  }
+  attached_count_ += subgraph.own_count_;
 }
 
-void Graph::shift_sinks(std::vector<NodeId>& sinks, NodeId shift) {
-  for (NodeId& sink : sinks) sink += shift;
+void Graph::keep_apart(Graph subgraph) {
+  subgraph.first_attached_position_ = attached_count_;
+  attached_count_ += subgraph.node_count();
+  attached_.push_back(std::move(subgraph));
 }
 
 void Graph::split() {
-  const auto first_attached = nodes_.begin() + static_cast<std::ptrdiff_t>(own_count_);
-  shift_ids({first_attached, nodes_.end()}, own_count_, kApartBase - own_count_);
-  shift_sinks(attached_sinks_, kApartBase - own_count_);
-  attached_.assign(std::make_move_iterator(first_attached), std::make_move_iterator(nodes_.end()));
-  nodes_.erase(first_attached, nodes_.end());
+  // The placed nodes become the own nodes of a subgraph kept apart: what
+  // they name among them moves down by `own_count_`, and what they name
+  // among this builder's own nodes (their branch point) becomes outer.
+  Graph placed;
+  const auto first_placed = nodes_.begin() + static_cast<std::ptrdiff_t>(own_count_);
+  placed.nodes_.assign(std::make_move_iterator(first_placed),
+                       std::make_move_iterator(nodes_.end()));
+  for (Node& moved : placed.nodes_) {
+    moved.id -= own_count_;
+    for (NodeId& dependency : moved.dependencies)
+      dependency = dependency >= own_count_ ? dependency - own_count_ : kOuterBase + dependency;
+  }
+  placed.own_count_ = placed.nodes_.size();
+  placed.attached_sinks_ = std::move(attached_sinks_);
+  for (NodeId& sink : placed.attached_sinks_) sink -= own_count_;
+  attached_sinks_.clear();
+  nodes_.erase(first_placed, nodes_.end());
   parents_.resize(own_count_);
+  attached_.push_back(std::move(placed));
 }
 
-void Graph::flatten() {
-  if (attached_.empty()) return;
-  shift_ids(attached_, kApartBase, own_count_ - kApartBase);
-  shift_sinks(attached_sinks_, own_count_ - kApartBase);
-  // Joins among the own nodes name attached nodes by their numbers apart.
-  if (joined_) shift_dependencies({nodes_.data(), own_count_}, kApartBase, own_count_ - kApartBase);
-  for (const Node& node : attached_)
-    parents_.push_back(node.dependencies.empty() ? no_parent : node.dependencies[0]);
-  nodes_.reserve(nodes_.size() + attached_.size());
-  nodes_.insert(nodes_.end(), std::make_move_iterator(attached_.begin()),
-                std::make_move_iterator(attached_.end()));
-  attached_.clear();
+void Graph::renumber(Node& node, NodeId first_id, NodeId outer_first_id) const noexcept {
+  node.id += first_id;
+  for (NodeId& dependency : node.dependencies) {
+    dependency = dependency >= kOuterBase ? outer_first_id + (dependency - kOuterBase)
+                                          : first_id + listed_position(dependency);
+  }
+}
+
+Graph::~Graph() {
+  // Nested subgraphs are let go one level at a time: a recursion as deep
+  // as the nesting could overflow the stack.
+  std::vector<Graph> pending = std::move(attached_);
+  while (!pending.empty()) {
+    Graph last = std::move(pending.back());
+    pending.pop_back();
+    for (Graph& nested : last.attached_) pending.push_back(std::move(nested));
+    last.attached_.clear();
+  }
 }
 
 dag::Dag Graph::build() && {
-  flatten();
-  if (joined_) return dag::Dag(std::move(nodes_));
-  return dag::Dag(std::move(nodes_), std::move(parents_));
+  // Joins among the own nodes may name attached nodes by their ids apart.
+  if (joined_)
+    for (Node& own : nodes_) renumber(own, 0, 0);
+  const NodeId first_apart_id = own_count_;
+  std::vector<Node> listed = std::move(nodes_);
+  std::vector<NodeId> parents = std::move(parents_);
+  std::vector<NodeId>* kept_parents = joined_ ? nullptr : &parents;
+  listed.reserve(node_count());
+  if (kept_parents != nullptr) parents.reserve(node_count());
+
+  // Depth first, each builder's own nodes before its kept subgraphs: the
+  // order and the numbers `build` promises.
+  struct Visit {
+    Graph* graph;
+    NodeId first_id;
+    NodeId first_apart_id;
+    std::size_t next_apart = 0;
+  };
+  std::vector<Visit> pending{{this, 0, first_apart_id}};
+  while (!pending.empty()) {
+    Visit& visit = pending.back();
+    if (visit.next_apart == visit.graph->attached_.size()) {
+      pending.pop_back();
+      continue;
+    }
+    Graph& apart = visit.graph->attached_[visit.next_apart++];
+    const NodeId first_id = visit.first_apart_id + apart.first_attached_position_;
+    const NodeId outer_first_id = visit.first_id;
+    for (Node& node : apart.nodes_) {
+      apart.renumber(node, first_id, outer_first_id);
+      if (kept_parents != nullptr)
+        parents.push_back(node.dependencies.empty() ? no_parent : node.dependencies[0]);
+      listed.push_back(std::move(node));
+    }
+    pending.push_back({&apart, first_id, first_id + apart.own_count_});
+  }
+  if (joined_) return dag::Dag(std::move(listed));
+  return dag::Dag(std::move(listed), std::move(parents));
 }
 
 }  // namespace corvane::builder

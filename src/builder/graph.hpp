@@ -1,7 +1,6 @@
 #pragma once
 
 #include <optional>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +22,8 @@ using node::NodeSettings;
 class Graph {
  public:
   Graph() = default;
+  // Lets go of nested subgraphs one level at a time, not by recursion.
+  ~Graph();
   Graph(Graph&&) noexcept = default;
   Graph& operator=(Graph&&) noexcept = default;
   Graph(const Graph&) = delete;
@@ -50,37 +51,37 @@ class Graph {
 
   // Lists this builder's own nodes and then every attached subgraph's, with
   // fresh ids, and builds the DAG from them. Linear in the number of nodes
-  // and dependencies.
+  // and dependencies, however deep subgraphs nest.
   dag::Dag build() &&;
-
-  // This builder's own nodes, in the order added.
-  std::span<const Node> nodes() const noexcept { return {nodes_.data(), own_count_}; }
 
   // Calls `visit` on every node this builder owns, attached subgraphs
   // included, depth first; stops at the first call that returns false and
-  // then returns false itself.
+  // then returns false itself. Walks nested subgraphs with a list, not by
+  // recursion, so that any depth of nesting fits on the stack.
   template <class Visit>
   bool for_each_node(Visit&& visit) const {
-    for (const std::vector<Node>* list : {&nodes_, &attached_})
-      for (const Node& owned : *list)
+    std::vector<const Graph*> pending{this};
+    while (!pending.empty()) {
+      const Graph* graph = pending.back();
+      pending.pop_back();
+      for (const Node& owned : graph->nodes_)
         if (!visit(owned)) return false;
+      for (const Graph& attached : graph->attached_) pending.push_back(&attached);
+    }
     return true;
   }
 
  private:
   static constexpr NodeId no_parent = dag::Dag::no_parent;
-  // While own nodes may still be added in front of them, attached nodes kept
-  // apart are numbered from here. No own id gets this far, so a dependency
-  // tells by its size which of the two lists it names.
+  // Ids that name nodes of other lists until the graph is built. Own ids
+  // and placed ids count from 0. Once attached subgraphs are kept apart,
+  // the attached node that `build` lists at `own_count_ + k` is named
+  // `kApartBase + k`, since own nodes may still be added in front of it.
+  // And a kept subgraph names a node of the builder it hangs from as
+  // `kOuterBase + id`. No id gets this far, so an id tells by its size
+  // which kind it is.
   static constexpr NodeId kApartBase = NodeId{1} << 62;
-
-  // Adds `shift` to every id of `nodes` and to every dependency from `from`
-  // on; smaller dependencies name nodes that keep their ids. Unsigned
-  // arithmetic wraps, so a shift can also take away.
-  static void shift_ids(std::span<Node> nodes, NodeId from, NodeId shift);
-  // The same for the dependencies alone, and for the ids in `sinks`.
-  static void shift_dependencies(std::span<Node> nodes, NodeId from, NodeId shift);
-  static void shift_sinks(std::vector<NodeId>& sinks, NodeId shift);
+  static constexpr NodeId kOuterBase = NodeId{1} << 63;
 
   // Appends an own node depending on `dependencies` and makes it the node
   // added last.
@@ -91,30 +92,54 @@ class Graph {
   // The nodes no other node depends on, in node-list order.
   node::DependencyList sinks() const;
 
-  // Moves the attached nodes out of `nodes_` into `attached_`, numbered from
-  // `kApartBase` there, so that own nodes can be added after them.
+  std::size_t node_count() const noexcept { return own_count_ + attached_count_; }
+  // Where `build` lists the node that `id` names now, counting from this
+  // builder's first node.
+  NodeId listed_position(NodeId id) const noexcept {
+    return id >= kApartBase ? own_count_ + (id - kApartBase) : id;
+  }
+  // Gives `node`, one of `nodes_`, the ids it takes when this builder's
+  // first node is numbered `first_id` and the outer builder's `outer_first_id`.
+  void renumber(Node& node, NodeId first_id, NodeId outer_first_id) const noexcept;
+
+  // Marks this builder's own nodes as branch `branch_id`, its first node
+  // hanging from the outer builder's node `branch_point`.
+  void hang_from(NodeId branch_point, BranchId branch_id);
+  // Moves the nodes of `subgraph`, which has no attached nodes, to the end
+  // of `nodes_`, numbered as `build` lists them.
+  void place(Graph& subgraph);
+  // Keeps `subgraph` as it is, to be numbered only by `build`.
+  void keep_apart(Graph subgraph);
+  // Turns the placed nodes into a kept subgraph of their own, so that own
+  // nodes can be added after them.
   void split();
 
-  // Makes `nodes_` the whole list in build order, numbered 0, 1, 2, ...,
-  // with `parents_` beside it.
-  void flatten();
-
   // This builder's own nodes first (`own_count_` of them, numbered in the
-  // order added). Until an own node is added after a `branch`, the nodes of
-  // every attached subgraph follow them here, already numbered as `build`
-  // lists them, so that building a graph made of adds and then branches
-  // moves and renumbers nothing.
+  // order added). While no subgraph is kept apart, the nodes of attached
+  // subgraphs made of own nodes alone follow, placed: already numbered as
+  // `build` lists them, so that building a graph made of adds and then
+  // such branches (a chain, a fan-out) moves and renumbers nothing.
   std::vector<Node> nodes_;
   // Beside `nodes_`, the position of each node's one dependency (builders
   // make at most one), or `no_parent`: what ordering needs, without reading
   // the nodes again.
   std::vector<NodeId> parents_;
-  // Once an own node has followed a `branch`, the attached nodes instead.
-  std::vector<Node> attached_;
   std::size_t own_count_ = 0;
-  // The attached nodes no node depends on yet, numbered as they are now,
-  // in node-list order.
+  // The attached subgraphs that are not placed, as they came: each is
+  // renumbered once, by `build`, so that attaching a graph that has
+  // attached nodes of its own costs the same however large it is, and
+  // nesting graphs level upon level stays linear.
+  std::vector<Graph> attached_;
+  // How many nodes are attached, placed or not, nested ones included.
+  std::size_t attached_count_ = 0;
+  // Once this builder is kept apart in another: where its first node comes
+  // among the other's attached nodes.
+  std::size_t first_attached_position_ = 0;
+  // The placed nodes no node depends on yet, in node-list order. Kept
+  // subgraphs hold their own.
   std::vector<NodeId> attached_sinks_;
+  // The kept subgraphs from here on have sinks that no join has taken yet.
+  std::size_t first_unjoined_kept_ = 0;
   // Whether some node depends on a node other than the one before it in
   // the sense of `parents_`: then `parents_` cannot describe the graph and
   // building falls back to ordering the nodes themselves.

@@ -311,5 +311,37 @@ TEST(BuilderOrderingTest, AgreesWithOrderingTheNodeList) {
   }
 }
 
+// Each level hangs the graph so far from a new node, with a node after the
+// branch, so every level keeps the one below apart: neither building, nor
+// walking, nor letting go of an unbuilt graph may recurse as deep as that.
+TEST(BuilderNestingTest, DeepNestingIsWalkedBuiltAndFreedWithoutRecursion) {
+  constexpr std::size_t depth = 100'000;
+  const auto nested = [] {
+    Graph graph = chain({"leaf"});
+    for (std::size_t level = 0; level < depth; ++level) {
+      Graph outer = chain({"head"});
+      outer.branch(std::move(graph));
+      outer.add(NodeFunction::noop(), "tail");
+      graph = std::move(outer);
+    }
+    return graph;
+  };
+  { nested(); }
+  Graph graph = nested();
+  std::size_t walked = 0;
+  graph.for_each_node([&](const Node&) { return ++walked != 0; });
+  EXPECT_EQ(walked, 2 * depth + 1);
+  const dag::Dag dag = std::move(graph).build();
+  // Listed depth first: each level's head and tail, then the level below.
+  const auto& nodes = dag.nodes();
+  ASSERT_EQ(nodes.size(), 2 * depth + 1);
+  EXPECT_EQ(nodes[2].label, "head");
+  EXPECT_EQ(nodes[2].dependencies, (node::DependencyList{0}));
+  EXPECT_TRUE(nodes[2].is_branch_entry);
+  EXPECT_EQ(nodes.back().label, "leaf");
+  EXPECT_EQ(nodes.back().dependencies, (node::DependencyList{2 * depth - 2}));
+  EXPECT_EQ(dag.level_count(), depth + 1);
+}
+
 }  // namespace
 }  // namespace corvane::builder
