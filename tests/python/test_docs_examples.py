@@ -4,7 +4,8 @@ type-check under mypy --strict.
 
 An example is a ```python block. The block of output it prints is the
 ```text block that follows it with nothing but an "Output:" line between
-them; an example without one must print nothing."""
+them; an example without one must print nothing. Mermaid gantt blocks after
+an example are timelines of one run of it, which it writes to timelines.md."""
 
 import dataclasses
 import re
