@@ -7,7 +7,8 @@
   The same level exported with parallel="dataflow" against level mode, on
   the cluster: the goal is at most 1. For one level both exports are the
   same tasks under other keys, so the ratio strays from 1 only as far as the
-  machine's noise; its row takes the best of 5 instead of 3.
+  machine's noise; its row shows the median of 7 alternating runs of each,
+  which other work on the machine moves less than the best of 3.
 - per node: to_dask(dag).compute(scheduler="threads") on 1,000-node graphs
   (a chain overwriting one name, and one root fanned out to 999 readers),
   against the same node functions written by hand as dask.delayed calls;
@@ -21,6 +22,7 @@ time of each and their ratio. Usage: python benchmarks/dask_bench.py
 from __future__ import annotations
 
 import logging
+import statistics
 import time
 from collections.abc import Callable
 from typing import Any, Literal
@@ -132,12 +134,16 @@ def main() -> None:
         )
         row("cpu level: execute(True) / 2-process cluster", [local, remote])
         as_dataflow = to_dask(dag, parallel="dataflow")
-        flow, levels = best_of_both(
-            5,
-            lambda: client.compute(as_dataflow).result(),
-            lambda: client.compute(on_cluster).result(),
-        )
-        row("cpu level on the cluster: dataflow / level mode", [flow, levels])
+        pairs = [
+            best_of_both(
+                1,
+                lambda: client.compute(as_dataflow).result(),
+                lambda: client.compute(on_cluster).result(),
+            )
+            for _ in range(7)
+        ]
+        medians = [statistics.median(times) for times in zip(*pairs, strict=True)]
+        row("cpu level on the cluster: dataflow / level mode (median)", medians)
 
     shapes: list[tuple[str, Callable[[], corvane.Dag], Callable[[], Any], Mode]] = [
         ("chain", chain_dag, chain_by_hand, False),
