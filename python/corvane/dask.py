@@ -268,6 +268,8 @@ class _Lineage:
             self.places[node_id, name] = place
 
     def resolved(self, name: str, among: Iterable[int]) -> Key | None:
+        """The resolution of `name` after the input of that name, if any,
+        then the writers `among`, in execution order."""
         key = self.inputs.get(name)
         for writer in among:
             key = self.export.pick(name, key, self.keys[writer], self.places[writer, name])
@@ -299,6 +301,7 @@ class _Lineage:
         return key
 
     def ancestors(self, join: int) -> set[int]:
+        """The nodes a join depends on, directly or not."""
         found = self.joined.get(join)
         if found is None:
             found = set()
