@@ -22,7 +22,8 @@ the name, else the previous one: a chain per name, linear in size. A reader
 depends on the resolution current at its place in the run: after every
 earlier node in execution order (sequential mode), or after every earlier
 level (parallel mode, where a level's writes are chained in level order,
-one of the orders in which a local run may merge them). Each resolution
+one of the orders in which a local run may merge them), or after each of
+its ancestors in execution order (dataflow mode). Each resolution
 carries the place where its name was first written, so that the context
 lists names in the order a local run writes them.
 """
@@ -130,7 +131,7 @@ def to_dask(
         visible[name] = input_key
     export = _Export(tasks, token, raise_on_failure, nodes)
     if parallel == "dataflow":
-        silent = export.dataflow(dag.execution_order, plan, visible)
+        silent = export.dataflow(plan, visible)
     else:
         silent = export.in_steps(_steps(dag, parallel, plan), visible)
     kept = visible if wanted is None else {n: k for n, k in visible.items() if n in wanted}
@@ -207,54 +208,111 @@ class _Export:
             visible.update(written)
         return silent
 
-    def dataflow(
-        self, order: tuple[int, ...], plan: tuple[int, ...], visible: dict[str, Key]
-    ) -> list[Key]:
+    def dataflow(self, plan: tuple[int, ...], visible: dict[str, Key]) -> list[Key]:
         """Dataflow runs: a node reads the inputs, then what its ancestors
         wrote, in execution order; the final context takes every node's
         writes in execution order. Both are chains of resolutions over the
-        writers in execution order, which share their common beginnings."""
-        inputs = dict(visible)
-        # Every node's ancestors, also through nodes that targets leave out.
-        ancestors: dict[int, set[int]] = {}
-        for node_id in order:
-            ancestors[node_id] = set()
-            for dependency in self.nodes[node_id].dependencies:
-                ancestors[node_id] |= ancestors.get(dependency, set()) | {dependency}
-        keys: dict[int, Key] = {}
-        writers: dict[str, list[int]] = {}
+        writers in execution order, which share their common beginnings.
+        Leaves the final resolutions in `visible`; returns the nodes that
+        write no name."""
+        lineage = _Lineage(self, dict(visible))
         silent: list[Key] = []
-
-        def resolved(name: str, among: Iterable[int]) -> Key | None:
-            key = inputs.get(name)
-            for writer in among:
-                key = self.pick(name, key, keys[writer], places[writer, name])
-            return key
-
-        places: dict[tuple[int, str], tuple[int, int, int]] = {}
         for index, node_id in enumerate(plan):
             node = self.nodes[node_id]
-            seen = ancestors[node_id]
             if node.function is None:
                 continue
-            view = {}
+            view: dict[str, Key] = {}
             for name in node.inputs:
-                among = [w for w in writers.get(name, ()) if w in seen]
-                key = resolved(name, among)
+                key = lineage.read(node_id, name)
                 if key is not None:
                     view[name] = key
-            keys[node_id] = self.call(node, view)
+            node_key = self.call(node, view)
             names = dict.fromkeys(node.outputs.values())
             if not names:
-                silent.append(keys[node_id])
-            for output_index, name in enumerate(names):
-                writers.setdefault(name, []).append(node_id)
-                places[node_id, name] = (index, 0, output_index)
-        for name, among in writers.items():
-            key = resolved(name, among)
+                silent.append(node_key)
+            lineage.ran(node_id, node_key, [(name, (index, 0, k)) for k, name in enumerate(names)])
+        for name, among in lineage.writers.items():
+            key = lineage.resolved(name, among)
             assert key is not None
             visible[name] = key
         return silent
+
+
+class _Lineage:
+    """The resolutions that the nodes of a dataflow export read: the inputs,
+    then the writes of a node's ancestors in execution order.
+
+    A node with one dependency reads what that dependency read, then what it
+    wrote, so along chains and branches each read takes one step from the
+    resolution its dependency read, and is remembered for the nodes below.
+    Only a join, whose ancestors come from several sides, collects them and
+    goes over the writers of the name among them."""
+
+    def __init__(self, export: _Export, inputs: dict[str, Key]) -> None:
+        self.export = export
+        self.inputs = inputs
+        self.keys: dict[int, Key] = {}
+        # Per name, the nodes that write it, in execution order.
+        self.writers: dict[str, list[int]] = {}
+        self.places: dict[tuple[int, str], tuple[int, int, int]] = {}
+        # (node, name) -> the resolution of the name that the node reads.
+        self.seen: dict[tuple[int, str], Key | None] = {}
+        self.joined: dict[int, set[int]] = {}
+
+    def ran(self, node_id: int, key: Key, writes: list[tuple[str, tuple[int, int, int]]]) -> None:
+        """Records the task of a node and where it writes each name; nodes
+        come in execution order."""
+        self.keys[node_id] = key
+        for name, place in writes:
+            self.writers.setdefault(name, []).append(node_id)
+            self.places[node_id, name] = place
+
+    def resolved(self, name: str, among: Iterable[int]) -> Key | None:
+        """The resolution of `name` after the input of that name, if any,
+        then the writers `among`, in execution order."""
+        key = self.inputs.get(name)
+        for writer in among:
+            key = self.export.pick(name, key, self.keys[writer], self.places[writer, name])
+        return key
+
+    def read(self, node_id: int, name: str) -> Key | None:
+        """The resolution of `name` that `node_id` reads. Walks up single
+        dependencies, also through nodes that targets leave out, to a node
+        whose read is known, a root or a join, then down again."""
+        below: list[int] = []
+        while (node_id, name) not in self.seen:
+            dependencies = self.export.nodes[node_id].dependencies
+            if len(dependencies) == 1:
+                below.append(node_id)
+                node_id = dependencies[0]
+            elif dependencies:
+                ancestors = self.ancestors(node_id)
+                among = [w for w in self.writers.get(name, ()) if w in ancestors]
+                self.seen[node_id, name] = self.resolved(name, among)
+            else:
+                self.seen[node_id, name] = self.inputs.get(name)
+        key = self.seen[node_id, name]
+        for lower in reversed(below):
+            if (node_id, name) in self.places:
+                place = self.places[node_id, name]
+                key = self.export.pick(name, key, self.keys[node_id], place)
+            self.seen[lower, name] = key
+            node_id = lower
+        return key
+
+    def ancestors(self, join: int) -> set[int]:
+        """The nodes a join depends on, directly or not."""
+        found = self.joined.get(join)
+        if found is None:
+            found = set()
+            pending = list(self.export.nodes[join].dependencies)
+            while pending:
+                node_id = pending.pop()
+                if node_id not in found:
+                    found.add(node_id)
+                    pending.extend(self.export.nodes[node_id].dependencies)
+            self.joined[join] = found
+        return found
 
 
 def _task_name(source: object) -> str:

@@ -1,5 +1,6 @@
 """corvane.dask: a Dag computed by Dask gives what Dag.execute gives."""
 
+import collections
 import concurrent.futures
 import dataclasses
 import itertools
@@ -21,7 +22,7 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import corvane  # noqa: E402
-from conftest import chain, node, replaced_stderr, run_python  # noqa: E402
+from conftest import chain, fan_out, node, replaced_stderr, run_python  # noqa: E402
 from corvane.dask import to_dask  # noqa: E402
 
 # Workers of process-based schedulers get this module's node functions by
@@ -457,6 +458,37 @@ def test_graph_grows_linearly_on_a_chain_that_overwrites_one_name():
     assert len(graph) == 601
     assert max(len(task) for task in graph.values()) <= 3
     assert export.compute(scheduler="sync") == {"v": 300}
+
+
+def tasks_by_what_they_compute(export):
+    """An export's tasks, each as its callable and the tasks it reads, which
+    do not depend on the key names."""
+    named = {}
+    # Every task comes after the tasks it reads.
+    for key, (function, *reads) in dict(export.__dask_graph__()).items():
+        named[key] = (repr(function), tuple(named[read] for read in reads))
+    return collections.Counter(named.values())
+
+
+def increments(inputs, params):
+    return {"v": inputs.get("v", 0) + 1}
+
+
+@pytest.mark.parametrize(
+    "dag",
+    [
+        chain(*[node(increments, inputs={"v": "v"}, outputs={"v": "v"})] * 20).build(),
+        fan_out(
+            node(increments, outputs={"v": "v"}),
+            *[[node(increments, inputs={"v": "v"}, outputs={"v": f"v{k}"})] for k in range(8)],
+        ),
+    ],
+    ids=["chain", "level"],
+)
+def test_dataflow_export_is_the_level_export_where_the_modes_agree(dag):
+    assert tasks_by_what_they_compute(
+        to_dask(dag, parallel="dataflow")
+    ) == tasks_by_what_they_compute(to_dask(dag, parallel=True))
 
 
 def test_tasks_are_grouped_by_function_and_by_written_name():

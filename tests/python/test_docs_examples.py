@@ -4,7 +4,8 @@ type-check under mypy --strict.
 
 An example is a ```python block. The block of output it prints is the
 ```text block that follows it with nothing but an "Output:" line between
-them; an example without one must print nothing."""
+them; an example without one must print nothing. Mermaid gantt blocks after
+an example are timelines of one run of it, which it writes to timelines.md."""
 
 import dataclasses
 import re
@@ -105,13 +106,65 @@ def test_every_output_block_follows_an_example():
                 assert before.lang == "python", f"{page.relative_to(ROOT)}:{block.first_line}"
 
 
+def is_timeline(block: Block) -> bool:
+    return block.lang == "mermaid" and block.body.startswith("gantt")
+
+
 def test_drawn_diagrams_repeat_the_output_above_them():
-    """A mermaid block that follows an output block draws that very text."""
+    """A mermaid block that follows an output block draws that very text,
+    unless it is a timeline, whose times change from run to run."""
     for page in PAGES:
         blocks = fenced_blocks(page)
         for before, block in zip(blocks, blocks[1:], strict=False):
-            if block.lang == "mermaid" and before.lang == "text":
+            if block.lang == "mermaid" and before.lang == "text" and not is_timeline(block):
                 assert block.body == before.body, f"{page.relative_to(ROOT)}:{block.first_line}"
+
+
+def drawn_timelines() -> list[tuple[Example, list[Block]]]:
+    """Examples with the timelines drawn beneath them, before the next
+    example: the charts of one run, which the example writes to
+    timelines.md."""
+    found = []
+    for example in EXAMPLES:
+        blocks = fenced_blocks(example.code.page)
+        after = [block for block in blocks if block.first_line > example.code.first_line]
+        following = next((i for i, block in enumerate(after) if block.lang == "python"), None)
+        charts = [block for block in after[:following] if is_timeline(block)]
+        if charts:
+            found.append((example, charts))
+    return found
+
+
+def waits_for_the_longest(chart: str) -> tuple[list[str], set[str]]:
+    """A gantt chart's bars, and those that start only after its longest
+    bar has ended."""
+    bars = {}
+    for line in chart.splitlines():
+        bar = re.fullmatch(r" +(?P<name>.+) :(?P<start>\d+), (?P<end>\d+)", line)
+        if bar:
+            bars[bar["name"]] = (int(bar["start"]), int(bar["end"]))
+    longest_end = max(bars.values(), key=lambda times: times[1] - times[0])[1]
+    return sorted(bars), {name for name, (start, _) in bars.items() if start >= longest_end}
+
+
+TIMELINES = drawn_timelines()
+
+
+@pytest.mark.parametrize(
+    ("example", "charts"), TIMELINES, ids=[example.name for example, _ in TIMELINES]
+)
+def test_drawn_timelines_wait_as_a_new_run_does(example, charts, tmp_path):
+    """The times of a timeline change from run to run; its bars, and which
+    of them wait for the slowest one, do not."""
+    script = tmp_path / "example.py"
+    script.write_text(example.code.body, encoding="utf-8")
+    subprocess.run(
+        [sys.executable, str(script)], cwd=tmp_path, capture_output=True, check=True, timeout=120
+    )
+    written = fenced_blocks(tmp_path / "timelines.md")
+    assert [waits_for_the_longest(block.body) for block in written] == [
+        waits_for_the_longest(chart.body) for chart in charts
+    ]
 
 
 def test_examples_pass_mypy_strict(tmp_path):
