@@ -63,13 +63,14 @@ def fan_out(root, *branches):
     return graph.build()
 
 
-def run_python(code, timeout=60):
+def run_python(code, timeout=60, env=None):
     """Runs `code` in a fresh interpreter and returns the finished process."""
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
+        env=env,
     )
 
 
