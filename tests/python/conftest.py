@@ -41,6 +41,15 @@ def replaced_stderr():
         sys.stderr = saved
 
 
+# Every way of running a Dag, as keyword arguments of execute.
+MODES = [
+    pytest.param({}, id="sequential"),
+    pytest.param({"parallel": True}, id="parallel"),
+    pytest.param({"parallel": True, "max_threads": 1}, id="parallel-capped"),
+    pytest.param({"parallel": "dataflow"}, id="dataflow"),
+]
+
+
 def node(function=None, inputs=None, outputs=None, label=None):
     return {"function": function, "inputs": inputs, "outputs": outputs, "label": label}
 

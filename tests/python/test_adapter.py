@@ -6,18 +6,11 @@ import time
 import pytest
 
 import corvane
-from conftest import chain, fan_out, node, replaced_stderr, run_python
+from conftest import MODES, chain, fan_out, node, replaced_stderr, run_python
 
 
 def not_a_dict(node_id, returned):
     return f"Error: Python function did not return a dict\nnode {node_id} returned {returned}\n"
-
-
-MODES = [
-    pytest.param({}, id="sequential"),
-    pytest.param({"parallel": True}, id="parallel"),
-    pytest.param({"parallel": "dataflow"}, id="dataflow"),
-]
 
 
 class ReadOnlyMapping(collections.abc.Mapping):

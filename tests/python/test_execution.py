@@ -4,14 +4,7 @@ import time
 import pytest
 
 import corvane
-from conftest import chain, fan_out, node
-
-MODES = [
-    pytest.param({}, id="sequential"),
-    pytest.param({"parallel": True}, id="parallel"),
-    pytest.param({"parallel": True, "max_threads": 1}, id="parallel-capped"),
-    pytest.param({"parallel": "dataflow"}, id="dataflow"),
-]
+from conftest import MODES, chain, fan_out, node
 
 
 def const(**values):

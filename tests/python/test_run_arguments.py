@@ -12,14 +12,7 @@ from collections.abc import Mapping
 import pytest
 
 import corvane
-from conftest import replaced_stderr, run_python
-
-MODES = [
-    pytest.param({}, id="sequential"),
-    pytest.param({"parallel": True}, id="parallel"),
-    pytest.param({"parallel": True, "max_threads": 1}, id="waves-of-one"),
-    pytest.param({"parallel": "dataflow"}, id="dataflow"),
-]
+from conftest import MODES, replaced_stderr, run_python
 
 
 class Frozen(Mapping):
