@@ -42,25 +42,6 @@ def branches(*graphs, root=None):
 # --- What a node sees ----------------------------------------------------------
 
 
-def test_a_node_never_sees_a_sibling_branch_even_when_it_finished_first():
-    a_done = threading.Event()
-
-    def a(inputs, params):
-        a_done.set()
-        return {"x": "from a"}
-
-    def b(inputs, params):
-        assert a_done.wait(WAIT)
-        return {"b_saw": inputs.get("x", "unseen")}
-
-    graph = branches(
-        add(corvane.Graph(), a, writes=["x"]), add(corvane.Graph(), b, ["x"], ["b_saw"])
-    )
-    graph.join(lambda i, p: {"join_saw": i["x"]}, inputs=names("x"), outputs=names("join_saw"))
-    context = graph.build().execute(**DATAFLOW)
-    assert context == {"x": "from a", "b_saw": "unseen", "join_saw": "from a"}
-
-
 @pytest.mark.parametrize(
     "parallel, strict, seen",
     [

@@ -71,23 +71,35 @@ def test_runs_are_independent(mode):
     assert first is not second and first["x"] is not second["x"]
 
 
-def test_nodes_of_a_level_read_the_snapshot_taken_when_it_began():
+@pytest.mark.parametrize(
+    "mode, seen",
+    [
+        ({}, "new"),
+        *(({"parallel": True, "max_threads": cap}, "old") for cap in (None, 1, 5)),
+        ({"parallel": "dataflow"}, "old"),
+    ],
+    ids=["sequential", "parallel", "parallel-1", "parallel-5", "dataflow"],
+)
+def test_a_node_sees_a_sibling_that_finished_first_in_sequential_runs_only(mode, seen):
+    # After a root writing x, a level of a writer and a reader that waits for
+    # it. Run one after another, the reader sees the writer; run in parallel,
+    # both read the context of the level's start; in a dataflow run, what
+    # their ancestors wrote. A join sees the writer in every mode.
+    written = threading.Event()
+
     def write(i, p):
+        written.set()
         return {"x": "new"}
 
     def read(i, p):
+        assert written.wait(10)
         return {"seen": i.get("x")}
 
-    dag = fan_out(
-        node(const(x="old"), outputs=outputs("x")),
-        [node(write, outputs=outputs("x"))],
-        [node(read, inputs={"x": "x"}, outputs=outputs("seen"))],
-    )
-    # One level of two nodes: run one after another, the reader sees the
-    # writer; run in parallel, both read the context of the level's start.
-    assert dag.execute() == {"x": "new", "seen": "new"}
-    for max_threads in (None, 1, 5):
-        assert dag.execute(parallel=True, max_threads=max_threads) == {"x": "new", "seen": "old"}
+    graph = chain(node(const(x="old"), outputs=outputs("x")))
+    graph.branch(chain(node(write, outputs=outputs("x"))))
+    graph.branch(chain(node(read, inputs=outputs("x"), outputs=outputs("seen"))))
+    graph.join(lambda i, p: {"joined": i["x"]}, inputs=outputs("x"), outputs=outputs("joined"))
+    assert graph.build().execute(**mode) == {"x": "new", "seen": seen, "joined": "new"}
 
 
 def test_level_of_five_runs_in_waves_of_max_threads():
