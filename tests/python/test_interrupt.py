@@ -62,28 +62,26 @@ WORK = {
     "busy": "end = time.perf_counter() + 1\n        while time.perf_counter() < end: pass",
 }
 
-# How each run builds `dag` from `slow`, its arguments, and how many nodes
-# begin before the interrupt (None: any number).
+# How each run builds `dag` from `slow`, the run's arguments, and how many
+# nodes begin before the interrupt (None: any number).
 RUNS = {
-    "whole level": ("dag = level(*[slow] * 6)", True, None, None, None),
-    "max_threads 2": ("dag = level(*[slow] * 6)", True, 2, None, None),
+    "whole level": ("dag = level(*[slow] * 6)", "True", None),
+    "max_threads 2": ("dag = level(*[slow] * 6)", "True, 2", None),
     "nested": (
         "inner = level(*[slow] * 4); "
         "dag = level(*[lambda i, p: {'out': inner.execute(True)['out0']}] * 4)",
-        True,
-        None,
-        None,
+        "True",
         None,
     ),
     # The first node of each branch begins; the branches' later nodes wait.
-    "dataflow": ("dag = chains(slow, 4, 3)", "dataflow", None, ["v"], 4),
+    "dataflow": ("dag = chains(slow, 4, 3)", "'dataflow', targets=['v']", 4),
 }
 
 
 @pytest.mark.parametrize("work", list(WORK), ids=list(WORK))
 @pytest.mark.parametrize("run", RUNS.values(), ids=list(RUNS))
 def test_ctrl_c_during_a_parallel_run_raises_at_once_and_its_nodes_end_in_the_background(work, run):
-    build, parallel, max_threads, targets, begin = run
+    build, arguments, begin = run
     if work == "busy":
         begin = None  # nodes that keep the interpreter lock may delay the others' start
     done = run_scenario(
@@ -97,7 +95,7 @@ def test_ctrl_c_during_a_parallel_run_raises_at_once_and_its_nodes_end_in_the_ba
     {build}
     sent = interrupt_after(0.3)
     try:
-        dag.execute({parallel!r}, {max_threads}, targets={targets!r})
+        dag.execute({arguments})
         raise AssertionError("the run was not interrupted")
     except KeyboardInterrupt:
         waited = time.perf_counter() - sent[0]
@@ -109,9 +107,10 @@ def test_ctrl_c_during_a_parallel_run_raises_at_once_and_its_nodes_end_in_the_ba
     assert len(starts) == began, (began, starts)
     assert {begin} in (None, began), (began, starts)
 
+    # Parallel runs go on as before, with and without a cap.
     fast = level(*[lambda i, p: {{"out": 2}}] * 8)
-    result = fast.execute({parallel!r}, {max_threads})
-    assert result == {{"seed": 1, **{{f"out{{n}}": 2 for n in range(8)}}}}
+    for cap in (None, 2):
+        assert fast.execute(True, cap) == {{"seed": 1, **{{f"out{{n}}": 2 for n in range(8)}}}}
     print("done")
     """,
         timeout=60,
