@@ -3,6 +3,8 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 
@@ -70,6 +72,37 @@ def fan_out(root, *branches):
     for branch in branches:
         graph.branch(chain(*branch))
     return graph.build()
+
+
+class ConcurrencyProbe:
+    """Node functions that count how many of them run at once, and where."""
+
+    def __init__(self, work=0.0):
+        self.lock = threading.Lock()
+        self.running = 0
+        self.most = 0
+        self.log = []
+        self.where = {}
+        self.work = work
+
+    def function(self, name):
+        def run(inputs, params):
+            with self.lock:
+                self.running += 1
+                self.most = max(self.most, self.running)
+                self.log.append(("start", name))
+                self.where[name] = threading.get_ident()
+            time.sleep(self.work)
+            with self.lock:
+                self.running -= 1
+                self.log.append(("end", name))
+            return {name: name}
+
+        return run
+
+    def node(self, name):
+        """A node writing its name, for chain and fan_out."""
+        return node(self.function(name), outputs={name: name})
 
 
 def run_python(code, timeout=60, env=None):

@@ -7,6 +7,7 @@ import time
 import pytest
 
 import corvane
+from conftest import ConcurrencyProbe
 
 DATAFLOW = {"parallel": "dataflow"}
 WAIT = 10  # seconds: a bound on every event wait, so a broken schedule fails instead of hanging
@@ -98,37 +99,25 @@ def test_a_node_starts_before_an_unrelated_slower_node_of_its_level_ends():
     assert seen == {"next started first": True}
 
 
-def thread_recorder():
-    threads = {}
-
-    def node(name, pause=0.0):
-        def run(inputs, params):
-            threads[name] = threading.get_ident()
-            time.sleep(pause)
-            return {}
-
-        return run
-
-    return threads, node
-
-
 def test_a_chain_runs_on_the_calling_thread():
-    threads, node = thread_recorder()
+    probe = ConcurrencyProbe()
     graph = corvane.Graph()
     for name in range(20):
-        graph.add(node(name))
+        graph.add(probe.function(name))
     graph.build().execute(**DATAFLOW)
-    assert set(threads.values()) == {threading.get_ident()}
+    assert set(probe.where.values()) == {threading.get_ident()}
 
 
 def test_each_branch_stays_on_the_thread_of_its_first_node():
-    threads, node = thread_recorder()
+    probe = ConcurrencyProbe(work=0.01)
+    run = probe.function
     graph = branches(
-        corvane.Graph().add(node("a1", 0.01)).add(node("a2")).add(node("a3")),
-        corvane.Graph().add(node("b1", 0.01)).add(node("b2")).add(node("b3")),
-        root=node("root"),
+        corvane.Graph().add(run("a1")).add(run("a2")).add(run("a3")),
+        corvane.Graph().add(run("b1")).add(run("b2")).add(run("b3")),
+        root=run("root"),
     )
     result = graph.build().execute_detailed(**DATAFLOW)
+    threads = probe.where
     assert threads["root"] == threading.get_ident()
     assert threads["a1"] == threads["a2"] == threads["a3"]
     assert threads["b1"] == threads["b2"] == threads["b3"]
@@ -138,22 +127,15 @@ def test_each_branch_stays_on_the_thread_of_its_first_node():
 
 @pytest.mark.parametrize("cap", [1, 2])
 def test_no_more_nodes_run_at_once_than_max_threads(cap):
-    lock = threading.Lock()
-    running = [0, 0]  # now, most
-
-    def busy(inputs, params):
-        with lock:
-            running[0] += 1
-            running[1] = max(running)
-        time.sleep(0.005)
-        with lock:
-            running[0] -= 1
-        return {}
-
-    graph = branches(*(corvane.Graph().add(busy).add(busy) for _ in range(5)), root=busy)
-    graph.join(busy)
+    probe = ConcurrencyProbe(work=0.005)
+    busy = probe.function
+    graph = branches(
+        *(corvane.Graph().add(busy(f"{n}a")).add(busy(f"{n}b")) for n in range(5)),
+        root=busy("root"),
+    )
+    graph.join(busy("join"))
     graph.build().execute(max_threads=cap, **DATAFLOW)
-    assert running[1] <= cap
+    assert probe.most <= cap
 
 
 # --- Stops ----------------------------------------------------------------------

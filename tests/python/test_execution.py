@@ -4,7 +4,7 @@ import time
 import pytest
 
 import corvane
-from conftest import MODES, chain, fan_out, node
+from conftest import MODES, ConcurrencyProbe, chain, fan_out, node
 
 
 def const(**values):
@@ -13,33 +13,6 @@ def const(**values):
 
 def outputs(*names):
     return {name: name for name in names}
-
-
-class ConcurrencyProbe:
-    """Counts how many node functions run at once, and where."""
-
-    def __init__(self, work=0.0):
-        self.lock = threading.Lock()
-        self.running = 0
-        self.most = 0
-        self.log = []
-        self.threads = []
-        self.work = work
-
-    def node(self, name):
-        def run(inputs, params):
-            with self.lock:
-                self.running += 1
-                self.most = max(self.most, self.running)
-                self.log.append(("start", name))
-                self.threads.append(threading.get_ident())
-            time.sleep(self.work)
-            with self.lock:
-                self.running -= 1
-                self.log.append(("end", name))
-            return {name: name}
-
-        return node(run, outputs=outputs(name))
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -161,10 +134,8 @@ def test_where_nodes_run_and_how_many_at_once(args, kwargs, on_caller, on_worker
     )
     caller = threading.get_ident()
     assert dag.execute(*args, **kwargs) == outputs("root", "a", "a2", "b", "c")
-    started = [name for event, name in probe.log if event == "start"]
-    where = dict(zip(started, probe.threads, strict=True))
-    assert [name for name in on_caller if where[name] != caller] == []
-    assert [name for name in on_workers if where[name] == caller] == []
+    assert [name for name in on_caller if probe.where[name] != caller] == []
+    assert [name for name in on_workers if probe.where[name] == caller] == []
     assert most is None or probe.most == most
 
 
