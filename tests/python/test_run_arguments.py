@@ -111,11 +111,14 @@ def test_accepted_run_arguments(call):
         (lambda dag: dag.to_mermaid(1), TypeError, None),
     ],
 )
-def test_bad_run_arguments_raise_before_anything_runs(call, error, message):
+@pytest.mark.parametrize("size", [0, 1], ids=["empty", "one-node"])
+def test_bad_run_arguments_raise_before_anything_runs(call, error, message, size):
     ran = []
-    dag = corvane.Graph().add(lambda i, p: ran.append(1) or {"y": 1}, outputs=["y"]).build()
+    graph = corvane.Graph()
+    for _ in range(size):
+        graph.add(lambda i, p: ran.append(1) or {"y": 1}, outputs=["y"])
     with pytest.raises(error, match=message) as raised:
-        call(dag)
+        call(graph.build())
     assert type(raised.value) is error
     assert ran == []
 
