@@ -50,12 +50,31 @@ std::vector<std::string> names_in(const Context& context) {
   return names;
 }
 
-// Writes `name` = 1 + the value it reads under `name` (0 when it sees none).
-Body bump(std::string name) {
-  return [name](const Context& in) {
-    const Int seen = in.contains("v") ? std::get<Int>(in.at("v")) : 0;
-    return Context{{name, seen + 1}};
+// A node reading v and writing, under `out`, one more than it read (1 when
+// it sees none).
+Step bumps(node::NodeId id, std::vector<node::NodeId> dependencies, std::string out) {
+  return {{.id = id,
+           .dependencies = std::move(dependencies),
+           .inputs = {{"v", "v"}},
+           .outputs = {{"v", std::move(out)}}},
+          [](const Context& in) {
+            const Int seen = in.contains("v") ? std::get<Int>(in.at("v")) : 0;
+            return Context{{"v", seen + 1}};
+          }};
+}
+
+// Records the thread it runs on in `ran[id]`, then pauses.
+Body records_thread(std::vector<std::thread::id>& ran, node::NodeId id,
+                    std::chrono::milliseconds pause = 0ms) {
+  return [&ran, id, pause](const Context&) {
+    ran[id] = std::this_thread::get_id();
+    std::this_thread::sleep_for(pause);
+    return Context{};
   };
+}
+
+Body writes_x(Int value) {
+  return [value](const Context&) { return Context{{"x", value}}; };
 }
 
 // A flag that one node raises and another waits for, with a bound so that a
@@ -87,10 +106,7 @@ TEST(DataflowVisibility, SiblingOutputsStayHiddenWhateverTheTiming) {
   std::atomic<bool> b_saw_x{true};
   std::atomic<Int> join_saw{0};
   const Dag dag = dag_of({
-      {{.id = 0, .outputs = {{"x", "x"}}},
-       [](const Context&) {
-         return Context{{"x", Int{1}}};
-       }},
+      {{.id = 0, .outputs = {{"x", "x"}}}, writes_x(1)},
       {{.id = 1, .dependencies = {0}, .outputs = {{"x", "x"}}},
        [&](const Context&) {
          a_done.raise();
@@ -141,24 +157,9 @@ TEST(DataflowVisibility, FinalContextFollowsTheExecutionOrder) {
 // what a sequential run gives; records and branch outputs as well.
 TEST(DataflowVisibility, AgreesWithSequentialWhenNodesReadTheirAncestors) {
   // 0 -> {1 -> 2, 3 -> 4}, {2, 4} -> 5 -> 6; 0 and 5 write v, all read it.
-  auto steps = [] {
-    return std::vector<Step>{
-        {{.id = 0, .outputs = {{"v", "v"}}}, bump("v")},
-        {{.id = 1, .dependencies = {0}, .inputs = {{"v", "v"}}, .outputs = {{"v", "a"}}},
-         bump("v")},
-        {{.id = 2, .dependencies = {1}, .inputs = {{"v", "v"}}, .outputs = {{"v", "e"}}},
-         bump("v")},
-        {{.id = 3, .dependencies = {0}, .inputs = {{"v", "v"}}, .outputs = {{"v", "b"}}},
-         bump("v")},
-        {{.id = 4, .dependencies = {3}, .inputs = {{"v", "v"}}, .outputs = {{"v", "c"}}},
-         bump("v")},
-        {{.id = 5, .dependencies = {2, 4}, .inputs = {{"v", "v"}}, .outputs = {{"v", "v"}}},
-         bump("v")},
-        {{.id = 6, .dependencies = {5}, .inputs = {{"v", "v"}}, .outputs = {{"v", "d"}}},
-         bump("v")},
-    };
-  };
-  const Dag dag = dag_of(steps());
+  const Dag dag =
+      dag_of({bumps(0, {}, "v"), bumps(1, {0}, "a"), bumps(2, {1}, "e"), bumps(3, {0}, "b"),
+              bumps(4, {3}, "c"), bumps(5, {2, 4}, "v"), bumps(6, {5}, "d")});
   const ExecutionResult sequential = dag.execute_detailed(false, std::nullopt);
   const ExecutionResult flowed = dag.execute_detailed(dataflow());
   EXPECT_EQ(names_in(flowed.context), names_in(sequential.context));
@@ -178,10 +179,7 @@ TEST(DataflowThreads, ChainRunsOnTheCallingThread) {
     steps.push_back({{.id = id,
                       .dependencies = id == 0 ? std::vector<node::NodeId>{}
                                               : std::vector<node::NodeId>{id - 1}},
-                     [&ran, id](const Context&) {
-                       ran[id] = std::this_thread::get_id();
-                       return Context{};
-                     }});
+                     records_thread(ran, id)});
   }
   dag_of(std::move(steps)).execute(dataflow());
   EXPECT_TRUE(std::ranges::all_of(ran, [](auto id) { return id == std::this_thread::get_id(); }));
@@ -190,13 +188,7 @@ TEST(DataflowThreads, ChainRunsOnTheCallingThread) {
 // Two branches of three nodes each: each branch stays on one thread.
 TEST(DataflowThreads, BranchStaysOnTheThreadOfItsFirstNode) {
   std::vector<std::thread::id> ran(7);
-  auto record = [&ran](node::NodeId id) {
-    return [&ran, id](const Context&) {
-      ran[id] = std::this_thread::get_id();
-      std::this_thread::sleep_for(2ms);
-      return Context{};
-    };
-  };
+  auto record = [&ran](node::NodeId id) { return records_thread(ran, id, 2ms); };
   const Dag dag = dag_of({
       {{.id = 0}, record(0)},
       {{.id = 1, .dependencies = {0}}, record(1)},
@@ -228,7 +220,7 @@ TEST(DataflowStart, NodeStartsBeforeAnUnrelatedSlowerNodeEnds) {
          slow_waited_for_next = next_started.wait();
          return Context{};
        }},
-      {{.id = 1}, [](const Context&) { return Context{}; }},
+      {{.id = 1}},
       {{.id = 2, .dependencies = {1}},
        [&](const Context&) {
          next_started.raise();
@@ -308,7 +300,7 @@ TEST(DataflowStop, RunStopEndsTheRunAndNothingStartsAfterIt) {
 TEST(DataflowStop, OtherFailureEndsTheRunWithAPanic) {
   const Dag dag = dag_of({
       {{.id = 0}, [](const Context&) -> Context { throw std::runtime_error("boom"); }},
-      {{.id = 1}, [](const Context&) { return Context{}; }},
+      {{.id = 1}},
   });
   EXPECT_THROW(dag.execute(dataflow()), Panic);
 }
@@ -317,7 +309,7 @@ TEST(DataflowStop, OtherFailureEndsTheRunWithAPanic) {
 TEST(DataflowStop, StopOnTheCallingThreadPassesAsItIs) {
   const Dag dag = dag_of({
       {{.id = 0}, [](const Context&) -> Context { throw node::RunStop(nullptr); }},
-      {{.id = 1, .dependencies = {0}}, [](const Context&) { return Context{}; }},
+      {{.id = 1, .dependencies = {0}}},
   });
   EXPECT_THROW(dag.execute(dataflow()), node::RunStop);
 }
@@ -372,10 +364,7 @@ TEST(DataflowValues, RankedContextIgnoresTheOrderOfArrival) {
 TEST(DataflowPlan, TargetsKeepOnlyAncestorsThatMatter) {
   std::atomic<int> sibling_runs{0};
   const Dag dag = dag_of({
-      {{.id = 0, .outputs = {{"x", "x"}}},
-       [](const Context&) {
-         return Context{{"x", Int{1}}};
-       }},
+      {{.id = 0, .outputs = {{"x", "x"}}}, writes_x(1)},
       {{.id = 1, .dependencies = {0}, .outputs = {{"x", "x"}}},
        [&](const Context&) {
          ++sibling_runs;
@@ -405,17 +394,13 @@ TEST(DataflowPlan, TargetsKeepOnlyAncestorsThatMatter) {
 // --- Nested and concurrent runs -------------------------------------------------
 
 TEST(DataflowRuns, NestedAndConcurrentRunsOnOneDag) {
-  const Dag inner = dag_of({
-      {{.id = 0, .outputs = {{"v", "v"}}}, bump("v")},
-      {{.id = 1, .dependencies = {0}, .inputs = {{"v", "v"}}, .outputs = {{"v", "v"}}}, bump("v")},
-      {{.id = 2, .dependencies = {0}, .inputs = {{"v", "v"}}, .outputs = {{"v", "w"}}}, bump("v")},
-  });
+  const Dag inner = dag_of({bumps(0, {}, "v"), bumps(1, {0}, "v"), bumps(2, {0}, "w")});
   auto nested = [&inner](const Context&) {
     const Context context = inner.execute(dataflow(2));
     return Context{{"got", std::get<Int>(context.at("v")) * 10 + std::get<Int>(context.at("w"))}};
   };
   const Dag outer = dag_of({
-      {{.id = 0}, [](const Context&) { return Context{}; }},
+      {{.id = 0}},
       {{.id = 1, .dependencies = {0}, .outputs = {{"got", "a"}}}, nested},
       {{.id = 2, .dependencies = {0}, .outputs = {{"got", "b"}}}, nested},
   });

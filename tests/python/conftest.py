@@ -3,6 +3,8 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 
@@ -41,6 +43,15 @@ def replaced_stderr():
         sys.stderr = saved
 
 
+# Every way of running a Dag, as keyword arguments of execute.
+MODES = [
+    pytest.param({}, id="sequential"),
+    pytest.param({"parallel": True}, id="parallel"),
+    pytest.param({"parallel": True, "max_threads": 1}, id="parallel-capped"),
+    pytest.param({"parallel": "dataflow"}, id="dataflow"),
+]
+
+
 def node(function=None, inputs=None, outputs=None, label=None):
     return {"function": function, "inputs": inputs, "outputs": outputs, "label": label}
 
@@ -63,13 +74,45 @@ def fan_out(root, *branches):
     return graph.build()
 
 
-def run_python(code, timeout=60):
+class ConcurrencyProbe:
+    """Node functions that count how many of them run at once, and where."""
+
+    def __init__(self, work=0.0):
+        self.lock = threading.Lock()
+        self.running = 0
+        self.most = 0
+        self.log = []
+        self.where = {}
+        self.work = work
+
+    def function(self, name):
+        def run(inputs, params):
+            with self.lock:
+                self.running += 1
+                self.most = max(self.most, self.running)
+                self.log.append(("start", name))
+                self.where[name] = threading.get_ident()
+            time.sleep(self.work)
+            with self.lock:
+                self.running -= 1
+                self.log.append(("end", name))
+            return {name: name}
+
+        return run
+
+    def node(self, name):
+        """A node writing its name, for chain and fan_out."""
+        return node(self.function(name), outputs={name: name})
+
+
+def run_python(code, timeout=60, env=None):
     """Runs `code` in a fresh interpreter and returns the finished process."""
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
+        env=env,
     )
 
 

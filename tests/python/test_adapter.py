@@ -6,18 +6,11 @@ import time
 import pytest
 
 import corvane
-from conftest import chain, fan_out, node, replaced_stderr, run_python
+from conftest import MODES, chain, fan_out, node, replaced_stderr, run_python
 
 
 def not_a_dict(node_id, returned):
     return f"Error: Python function did not return a dict\nnode {node_id} returned {returned}\n"
-
-
-MODES = [
-    pytest.param({}, id="sequential"),
-    pytest.param({"parallel": True}, id="parallel"),
-    pytest.param({"parallel": "dataflow"}, id="dataflow"),
-]
 
 
 class ReadOnlyMapping(collections.abc.Mapping):
@@ -63,21 +56,31 @@ def test_function_receives_two_fresh_dicts(mode):
     assert first_inputs is not bare_inputs
 
 
-@pytest.mark.parametrize("mode", MODES)
-@pytest.mark.parametrize("returned", [None, [("y", 1)], (("y", 1),), ReadOnlyMapping(), "y", 0])
-def test_non_dict_results_are_reported_and_yield_nothing(mode, returned):
-    with replaced_stderr() as stderr:
-        result = run_one(lambda i, p: returned, mode, outputs={"y": "y"})
-    assert result == {"x": 1}
-    assert stderr.writes == [not_a_dict(1, type(returned).__name__)]
+VALUE = [1, 2]
 
 
 @pytest.mark.parametrize("mode", MODES)
-def test_dict_subclass_result_is_accepted(mode):
+@pytest.mark.parametrize(
+    "returned, written, reported",
+    [
+        # Anything but a dict is reported and yields nothing.
+        *(
+            (returned, {}, type(returned).__name__)
+            for returned in [None, [("y", 1)], (("y", 1),), ReadOnlyMapping(), "y", 0]
+        ),
+        (DictSubclass(y=2), {"out": 2}, None),
+        # Unmapped and non-str keys are dropped silently.
+        ({"y": 1, "extra": 2, 3: "three"}, {"out": 1}, None),
+        ({"y": VALUE}, {"out": VALUE}, None),
+    ],
+)
+def test_results_are_written_through_the_output_mapping(mode, returned, written, reported):
     with replaced_stderr() as stderr:
-        result = run_one(lambda i, p: DictSubclass(y=2), mode, outputs={"y": "y"})
-    assert result == {"x": 1, "y": 2}
-    assert stderr.writes == []
+        result = run_one(lambda i, p: returned, mode, outputs={"y": "out"})
+    assert result == {"x": 1, **written}
+    # Returned objects keep their identity.
+    assert all(result[name] is value for name, value in written.items())
+    assert stderr.writes == ([not_a_dict(1, reported)] if reported else [])
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -136,20 +139,6 @@ def test_a_stream_that_cannot_be_written_is_ignored(monkeypatch, stream):
     assert dag.execute() == {"y": 1}
 
 
-@pytest.mark.parametrize("mode", MODES)
-def test_unmapped_and_non_str_results_are_dropped_silently(mode):
-    returned = {"y": 1, "extra": 2, 3: "three"}
-    with replaced_stderr() as stderr:
-        assert run_one(lambda i, p: returned, mode, outputs={"y": "out"}) == {"x": 1, "out": 1}
-    assert stderr.writes == []
-
-
-@pytest.mark.parametrize("mode", MODES)
-def test_returned_objects_keep_their_identity(mode):
-    value = [1, 2]
-    assert run_one(lambda i, p: {"y": value}, mode, outputs={"y": "out"})["out"] is value
-
-
 def test_node_function_object_is_shared_by_concurrent_nodes():
     lock = threading.Lock()
     seen = []
@@ -165,12 +154,12 @@ def test_node_function_object_is_shared_by_concurrent_nodes():
     assert len(seen) == 4
 
 
-def stop_graph(exception, log, max_threads=None):
+def stop_graph(raised, log):
     """Levels: [root], [raiser, slow, late], [after]. With max_threads 2 the
     middle level runs as [raiser, slow], then [late]."""
 
     def raiser(i, p):
-        raise exception
+        raise raised
 
     def slow(i, p):
         time.sleep(0.1)
@@ -185,43 +174,35 @@ def stop_graph(exception, log, max_threads=None):
     )
 
 
+@pytest.mark.parametrize("instance", [True, False], ids=["instance", "class"])
+@pytest.mark.parametrize(
+    "parallel, max_threads, settled",
+    [
+        (False, None, [["root"]]),
+        # The slow node of the stopped chunk, if it had begun, ends in the
+        # background; nothing after it begins.
+        (True, 2, [["root"], ["root", "slow"]]),
+        # The whole level begins at once; nothing after it does.
+        (True, None, None),
+    ],
+    ids=["sequential", "parallel-2", "parallel"],
+)
 @pytest.mark.parametrize("exception_type", [KeyboardInterrupt, SystemExit])
-def test_stop_in_sequential_mode_is_re_raised_and_ends_the_run(exception_type):
+def test_a_stop_is_re_raised_and_ends_the_run_at_once(
+    exception_type, parallel, max_threads, settled, instance
+):
     log = []
     exception = exception_type("stop now")
     with replaced_stderr() as stderr, pytest.raises(exception_type) as raised:
-        stop_graph(exception, log).execute()
-    assert raised.value is exception
-    assert log == ["root"]
-    assert stderr.writes == []
+        stop_graph(exception if instance else exception_type, log).execute(parallel, max_threads)
+    assert type(raised.value) is exception_type
+    assert raised.value is exception or not instance
     # The traceback reaches into the node function that raised.
     assert raised.value.__traceback__ is not None
-
-
-@pytest.mark.parametrize("exception_type", [KeyboardInterrupt, SystemExit])
-def test_stop_on_a_worker_ends_the_run_at_once_and_nothing_later_runs(exception_type):
-    log = []
-    exception = exception_type(7)
-    with replaced_stderr() as stderr, pytest.raises(exception_type) as raised:
-        stop_graph(exception, log).execute(parallel=True, max_threads=2)
-    assert raised.value is exception
-    # The slow node of the stopped chunk, if it had begun, ends in the
-    # background; nothing after it begins.
-    assert log == ["root"]
-    time.sleep(0.3)
-    assert log in (["root"], ["root", "slow"])
+    assert settled is None or log == ["root"]
+    time.sleep(0.3 if parallel else 0)
+    assert "after" not in log and (settled is None or log in settled)
     assert stderr.writes == []
-
-
-@pytest.mark.parametrize("exception_type", [KeyboardInterrupt, SystemExit])
-def test_stop_class_raised_without_instance_arrives_as_instance(exception_type):
-    def raiser(i, p):
-        raise exception_type
-
-    with pytest.raises(exception_type):
-        chain(node(raiser)).build().execute()
-    with pytest.raises(exception_type):
-        fan_out(node(), [node(raiser)], [node()]).execute(parallel=True)
 
 
 @pytest.mark.parametrize("parallel", [False, True])
@@ -269,13 +250,6 @@ def test_panic_raised_by_a_node_fails_the_run(capfd):
     assert stderr.text.splitlines()[-1] == "corvane.PanicException: boom"
 
 
-def test_failing_worker_ends_the_run_with_scoped_thread_panicked():
-    with replaced_stderr(), pytest.raises(corvane.PanicException) as raised:
-        panic_in_parallel_level().execute(parallel=True)
-    assert raised.value.args == ("a scoped thread panicked",)
-    assert type(raised.value) is corvane.PanicException
-
-
 @pytest.mark.parametrize(
     "inner_mode, message",
     [
@@ -283,8 +257,8 @@ def test_failing_worker_ends_the_run_with_scoped_thread_panicked():
         ({}, "inner failure"),
     ],
 )
-@pytest.mark.parametrize("outer_mode", MODES)
-def test_panic_of_a_nested_execute_fails_the_outer_execute(inner_mode, message, outer_mode):
+@pytest.mark.parametrize("outer_mode", [pytest.param(None, id="not-nested"), *MODES])
+def test_a_panic_fails_its_run_and_every_run_around_it(inner_mode, message, outer_mode):
     inner = (
         panic_in_parallel_level()
         if inner_mode
@@ -296,29 +270,26 @@ def test_panic_of_a_nested_execute_fails_the_outer_execute(inner_mode, message, 
 
     outer = fan_out(node(nested, outputs={"r": "r"}), [node()], [node()])
     with replaced_stderr(), pytest.raises(corvane.PanicException) as raised:
-        outer.execute(**outer_mode)
+        if outer_mode is None:
+            nested(None, None)
+        else:
+            outer.execute(**outer_mode)
+    assert type(raised.value) is corvane.PanicException
     assert raised.value.args == (message,)
 
 
-def test_panic_is_not_caught_by_except_exception():
+@pytest.mark.parametrize("handler", [Exception, corvane.PanicException])
+def test_only_an_except_naming_panic_catches_it(handler):
     def guarded(i, p):
         try:
             panic_in_parallel_level().execute(parallel=True)
-        except Exception:
-            return {"caught": True}
-        return {}
-
-    with replaced_stderr(), pytest.raises(corvane.PanicException):
-        chain(node(guarded, outputs={"caught": "caught"})).build().execute()
-
-
-def test_panic_can_be_caught_inside_a_node():
-    def guarded(i, p):
-        try:
-            panic_in_parallel_level().execute(parallel=True)
-        except corvane.PanicException as error:
+        except handler as error:
             return {"caught": error.args[0]}
 
     dag = chain(node(guarded, outputs={"caught": "caught"})).build()
     with replaced_stderr():
-        assert dag.execute() == {"caught": "a scoped thread panicked"}
+        if handler is corvane.PanicException:
+            assert dag.execute() == {"caught": "a scoped thread panicked"}
+        else:
+            with pytest.raises(corvane.PanicException):
+                dag.execute()

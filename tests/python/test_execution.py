@@ -4,14 +4,7 @@ import time
 import pytest
 
 import corvane
-from conftest import chain, fan_out, node
-
-MODES = [
-    pytest.param({}, id="sequential"),
-    pytest.param({"parallel": True}, id="parallel"),
-    pytest.param({"parallel": True, "max_threads": 1}, id="parallel-capped"),
-    pytest.param({"parallel": "dataflow"}, id="dataflow"),
-]
+from conftest import MODES, ConcurrencyProbe, chain, fan_out, node
 
 
 def const(**values):
@@ -20,33 +13,6 @@ def const(**values):
 
 def outputs(*names):
     return {name: name for name in names}
-
-
-class ConcurrencyProbe:
-    """Counts how many node functions run at once, and where."""
-
-    def __init__(self, work=0.0):
-        self.lock = threading.Lock()
-        self.running = 0
-        self.most = 0
-        self.log = []
-        self.threads = []
-        self.work = work
-
-    def node(self, name):
-        def run(inputs, params):
-            with self.lock:
-                self.running += 1
-                self.most = max(self.most, self.running)
-                self.log.append(("start", name))
-                self.threads.append(threading.get_ident())
-            time.sleep(self.work)
-            with self.lock:
-                self.running -= 1
-                self.log.append(("end", name))
-            return {name: name}
-
-        return node(run, outputs=outputs(name))
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -78,23 +44,35 @@ def test_runs_are_independent(mode):
     assert first is not second and first["x"] is not second["x"]
 
 
-def test_nodes_of_a_level_read_the_snapshot_taken_when_it_began():
+@pytest.mark.parametrize(
+    "mode, seen",
+    [
+        ({}, "new"),
+        *(({"parallel": True, "max_threads": cap}, "old") for cap in (None, 1, 5)),
+        ({"parallel": "dataflow"}, "old"),
+    ],
+    ids=["sequential", "parallel", "parallel-1", "parallel-5", "dataflow"],
+)
+def test_a_node_sees_a_sibling_that_finished_first_in_sequential_runs_only(mode, seen):
+    # After a root writing x, a level of a writer and a reader that waits for
+    # it. Run one after another, the reader sees the writer; run in parallel,
+    # both read the context of the level's start; in a dataflow run, what
+    # their ancestors wrote. A join sees the writer in every mode.
+    written = threading.Event()
+
     def write(i, p):
+        written.set()
         return {"x": "new"}
 
     def read(i, p):
+        assert written.wait(10)
         return {"seen": i.get("x")}
 
-    dag = fan_out(
-        node(const(x="old"), outputs=outputs("x")),
-        [node(write, outputs=outputs("x"))],
-        [node(read, inputs={"x": "x"}, outputs=outputs("seen"))],
-    )
-    # One level of two nodes: run one after another, the reader sees the
-    # writer; run in parallel, both read the context of the level's start.
-    assert dag.execute() == {"x": "new", "seen": "new"}
-    for max_threads in (None, 1, 5):
-        assert dag.execute(parallel=True, max_threads=max_threads) == {"x": "new", "seen": "old"}
+    graph = chain(node(const(x="old"), outputs=outputs("x")))
+    graph.branch(chain(node(write, outputs=outputs("x"))))
+    graph.branch(chain(node(read, inputs=outputs("x"), outputs=outputs("seen"))))
+    graph.join(lambda i, p: {"joined": i["x"]}, inputs=outputs("x"), outputs=outputs("joined"))
+    assert graph.build().execute(**mode) == {"x": "new", "seen": seen, "joined": "new"}
 
 
 def test_level_of_five_runs_in_waves_of_max_threads():
@@ -132,33 +110,33 @@ def test_without_a_cap_the_whole_level_runs_at_once():
     assert dag.execute(parallel=True, max_threads=4) == dict.fromkeys("abcd", True)
 
 
-@pytest.mark.parametrize("max_threads", [0, 1])
-def test_cap_of_zero_or_one_runs_one_worker_at_a_time(max_threads):
+@pytest.mark.parametrize(
+    "args, kwargs, on_caller, on_workers, most",
+    [
+        # A sequential run ignores the cap.
+        ((), {"max_threads": 3}, ["root", "a", "a2", "b", "c"], [], 1),
+        # Single-node levels run on the calling thread, wider ones on workers.
+        ((True,), {}, ["root", "a2"], ["a", "b", "c"], None),
+        ((), {"parallel": True, "max_threads": 0}, [], ["a", "b", "c"], 1),
+        ((), {"parallel": True, "max_threads": 1}, [], ["a", "b", "c"], 1),
+        ((True, 1), {}, [], ["a", "b", "c"], 1),
+    ],
+    ids=["sequential", "parallel", "cap-0", "cap-1", "by-position"],
+)
+def test_where_nodes_run_and_how_many_at_once(args, kwargs, on_caller, on_workers, most):
     probe = ConcurrencyProbe(work=0.005)
-    dag = fan_out(node(), *[[probe.node(name)] for name in "abc"])
+    # Levels: [root], [a, b, c], [a2].
+    dag = fan_out(
+        probe.node("root"),
+        [probe.node("a"), probe.node("a2")],
+        [probe.node("b")],
+        [probe.node("c")],
+    )
     caller = threading.get_ident()
-    assert dag.execute(parallel=True, max_threads=max_threads) == outputs(*"abc")
-    assert probe.most == 1
-    assert caller not in probe.threads
-
-
-def test_single_node_levels_run_on_the_calling_thread_and_wider_levels_on_workers():
-    probe = ConcurrencyProbe()
-    dag = fan_out(probe.node("root"), [probe.node("a"), probe.node("a2")], [probe.node("b")])
-    caller = threading.get_ident()
-    dag.execute(parallel=True)
-    started = [name for event, name in probe.log if event == "start"]
-    where = dict(zip(started, probe.threads, strict=True))
-    # Levels: [root], [a, b], [a2].
-    assert where["root"] == caller and where["a2"] == caller
-    assert where["a"] != caller and where["b"] != caller
-
-
-def test_sequential_mode_runs_everything_on_the_calling_thread():
-    probe = ConcurrencyProbe()
-    dag = fan_out(probe.node("root"), [probe.node("a")], [probe.node("b")])
-    dag.execute(max_threads=3)
-    assert set(probe.threads) == {threading.get_ident()}
+    assert dag.execute(*args, **kwargs) == outputs("root", "a", "a2", "b", "c")
+    assert [name for name in on_caller if probe.where[name] != caller] == []
+    assert [name for name in on_workers if probe.where[name] == caller] == []
+    assert most is None or probe.most == most
 
 
 def test_every_node_of_a_level_is_called_once_per_execution():
@@ -255,76 +233,3 @@ def test_node_may_execute_another_dag():
         [node(lambda i, p: {"b": inner.execute()}, outputs=outputs("b"))],
     )
     assert outer.execute(parallel=True) == {"r": {"v": 1}, "a": {"v": 1}, "b": {"v": 1}}
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-@pytest.mark.parametrize(
-    "kwargs",
-    [
-        {"parallel": False},
-        {"parallel": True},
-        {"parallel": "dataflow"},
-        {"max_threads": None},
-        {"max_threads": 0},
-        {"max_threads": 2**64 - 1},
-        {"max_threads": Index(3)},
-        {"max_threads": True},
-    ],
-)
-def test_accepted_execute_arguments(kwargs):
-    assert chain(node(const(x=1), outputs=outputs("x"))).build().execute(**kwargs) == {"x": 1}
-
-
-def test_parallel_by_position_and_keyword_are_equivalent():
-    probe = ConcurrencyProbe()
-    dag = fan_out(node(), [probe.node("a")], [probe.node("b")])
-    assert dag.execute(True, 1) == dag.execute(parallel=True, max_threads=1)
-    assert threading.get_ident() not in probe.threads
-
-
-@pytest.mark.parametrize(
-    "kwargs, error, prefix",
-    [
-        ({"parallel": 1}, TypeError, "argument 'parallel': "),
-        ({"parallel": None}, TypeError, "argument 'parallel': "),
-        ({"parallel": "yes"}, TypeError, "argument 'parallel': "),
-        ({"parallel": "Dataflow"}, TypeError, "argument 'parallel': "),
-        ({"max_threads": 2.0}, TypeError, "argument 'max_threads': "),
-        ({"max_threads": "2"}, TypeError, "argument 'max_threads': "),
-        ({"max_threads": -1}, OverflowError, None),
-        ({"max_threads": 2**64}, OverflowError, None),
-        ({"max_threads": Index(-5)}, OverflowError, None),
-    ],
-)
-def test_refused_execute_arguments(kwargs, error, prefix):
-    ran = []
-    dag = chain(node(lambda i, p: ran.append(1) or {})).build()
-    with pytest.raises(error) as raised:
-        dag.execute(**kwargs)
-    assert type(raised.value) is error
-    if prefix:
-        assert str(raised.value).startswith(prefix)
-    else:
-        assert not str(raised.value).startswith("argument")
-    assert ran == []
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda d: d.execute(True, None, 3),
-        lambda d: d.execute(threads=2),
-        lambda d: d.execute(True, parallel=True),
-        lambda d: d.to_mermaid(1),
-    ],
-)
-def test_calls_that_do_not_fit_execute_or_to_mermaid(call):
-    with pytest.raises(TypeError):
-        call(corvane.Graph().build())

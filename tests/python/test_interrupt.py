@@ -25,6 +25,27 @@ class PeakThreads:
     def __exit__(self, *exc):
         self.done.set()
         self.watcher.join()
+
+def interrupt_after(seconds):
+    \"\"\"Sends this process SIGINT after `seconds`; the list returned gets the
+    time it was sent.\"\"\"
+    sent = []
+    def send():
+        time.sleep(seconds)
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Thread(target=send).start()
+    return sent
+
+def chains(function, count, length):
+    \"\"\"A seed node, `count` branches of `length` nodes passing v along, a join.\"\"\"
+    graph = corvane.Graph().add(lambda i, p: {"v": 0}, outputs={"v": "v"})
+    for _ in range(count):
+        branch = corvane.Graph()
+        for _ in range(length):
+            branch.add(function, inputs={"v": "v"}, outputs={"v": "v"})
+        graph.branch(branch)
+    return graph.join(function, inputs={"v": "v"}, outputs={"v": "v"}).build()
 """
 )
 
@@ -41,47 +62,59 @@ WORK = {
     "busy": "end = time.perf_counter() + 1\n        while time.perf_counter() < end: pass",
 }
 
+# How each run builds `dag` from `slow`, the run's arguments, and how many
+# nodes begin before the interrupt (None: any number).
+RUNS = {
+    "whole level": ("dag = level(*[slow] * 6)", "True", None),
+    "max_threads 2": ("dag = level(*[slow] * 6)", "True, 2", None),
+    "nested": (
+        "inner = level(*[slow] * 4); "
+        "dag = level(*[lambda i, p: {'out': inner.execute(True)['out0']}] * 4)",
+        "True",
+        None,
+    ),
+    # The first node of each branch begins; the branches' later nodes wait.
+    "dataflow": ("dag = chains(slow, 4, 3)", "'dataflow', targets=['v']", 4),
+}
+
 
 @pytest.mark.parametrize("work", list(WORK), ids=list(WORK))
-@pytest.mark.parametrize("mode", ["whole level", "max_threads 2", "nested"])
-def test_ctrl_c_during_a_parallel_level_raises_at_once(work, mode):
-    done = run_scenario(f"""
+@pytest.mark.parametrize("run", RUNS.values(), ids=list(RUNS))
+def test_ctrl_c_during_a_parallel_run_raises_at_once_and_its_nodes_end_in_the_background(work, run):
+    build, arguments, begin = run
+    if work == "busy":
+        begin = None  # nodes that keep the interpreter lock may delay the others' start
+    done = run_scenario(
+        f"""
     starts = []
     def slow(i, p):
         starts.append(time.perf_counter())
         {WORK[work]}
-        return {{"out": 1}}
+        return {{"out": 1, "v": 1}}
 
-    if {mode!r} == "nested":
-        inner = level(*[slow] * 4)
-        functions = [lambda i, p: {{"out": inner.execute(True)["out0"]}}] * 4
-    else:
-        functions = [slow] * 6
-    dag = level(*functions)
-    max_threads = 2 if {mode!r} == "max_threads 2" else None
-
-    def interrupt():
-        time.sleep(0.3)
-        global sent
-        sent = time.perf_counter()
-        os.kill(os.getpid(), signal.SIGINT)
-    threading.Thread(target=interrupt).start()
+    {build}
+    sent = interrupt_after(0.3)
     try:
-        dag.execute(True, max_threads)
+        dag.execute({arguments})
         raise AssertionError("the run was not interrupted")
     except KeyboardInterrupt:
-        waited = time.perf_counter() - sent
+        waited = time.perf_counter() - sent[0]
     began = len(starts)
+    del dag
     # Long enough for every node that had begun to end in the background.
     time.sleep(1.5)
     assert waited < 0.5, waited
     assert len(starts) == began, (began, starts)
+    assert {begin} in (None, began), (began, starts)
 
-    starts.clear()
+    # Parallel runs go on as before, with and without a cap.
     fast = level(*[lambda i, p: {{"out": 2}}] * 8)
-    assert fast.execute(True, max_threads) == {{"seed": 1, **{{f"out{{n}}": 2 for n in range(8)}}}}
+    for cap in (None, 2):
+        assert fast.execute(True, cap) == {{"seed": 1, **{{f"out{{n}}": 2 for n in range(8)}}}}
     print("done")
-    """)
+    """,
+        timeout=60,
+    )
     assert done.stdout == "done\n"
 
 
@@ -101,7 +134,7 @@ def test_interrupted_run_keeps_what_its_nodes_use_and_exit_right_after_is_clean(
 
     def run_and_drop():
         dag = level(*[slow] * 4)
-        threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+        interrupt_after(0.1)
         with Watch():
             try:
                 dag.execute_detailed(True)
@@ -122,7 +155,7 @@ def test_interrupted_run_keeps_what_its_nodes_use_and_exit_right_after_is_clean(
 
     # Exit while the nodes of an interrupted run are still inside.
     dag = level(*[slow] * 4)
-    threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+    interrupt_after(0.1)
     try:
         dag.execute(True)
     except KeyboardInterrupt:

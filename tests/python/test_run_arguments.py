@@ -3,9 +3,7 @@ is given (params), and the orders both come back in."""
 
 import gc
 import os
-import subprocess
 import sys
-import textwrap
 import threading
 import types
 from collections import OrderedDict
@@ -14,14 +12,7 @@ from collections.abc import Mapping
 import pytest
 
 import corvane
-from conftest import replaced_stderr
-
-MODES = [
-    pytest.param({}, id="sequential"),
-    pytest.param({"parallel": True}, id="parallel"),
-    pytest.param({"parallel": True, "max_threads": 1}, id="waves-of-one"),
-    pytest.param({"parallel": "dataflow"}, id="dataflow"),
-]
+from conftest import MODES, replaced_stderr, run_python
 
 
 class Frozen(Mapping):
@@ -54,26 +45,81 @@ def test_inputs_start_the_context_with_those_very_objects(make, mode):
     assert result["value"] is value and result["seen"]["value"] is value
 
 
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def execute(*args, **kwargs):
+    return lambda dag: dag.execute(*args, **kwargs)
+
+
+PARALLEL = "^argument 'parallel': expected False, True or 'dataflow', got "
+NO_ARGUMENT_NAMED = "^(?!argument)"
+
+
 @pytest.mark.parametrize(
-    "arguments, error, message",
+    "call",
+    [
+        execute(parallel=False),
+        execute(parallel=True),
+        execute(parallel="dataflow"),
+        execute(max_threads=None),
+        execute(max_threads=0),
+        execute(max_threads=2**64 - 1),
+        execute(max_threads=Index(3)),
+        execute(max_threads=True),
+    ],
+)
+def test_accepted_run_arguments(call):
+    assert call(corvane.Graph().add(lambda i, p: {"x": 1}, outputs=["x"]).build()) == {"x": 1}
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
     [
         (
-            {"inputs": [("a", 1)]},
+            execute(inputs=[("a", 1)]),
             TypeError,
             "inputs must be a mapping from str to objects, got list",
         ),
-        ({"inputs": {1: "a"}}, TypeError, "inputs keys must be str, got int"),
-        ({"inputs": {"a": 1, b"b": 2}}, TypeError, "inputs keys must be str, got bytes"),
-        ({"targets": ["nowhere"]}, ValueError, "unknown target 'nowhere'"),
-        ({"targets": [1]}, TypeError, "argument 'targets': expected str items, got int"),
-        ({"targets": "y"}, TypeError, "argument 'targets': expected an iterable of str, got a str"),
+        (execute(inputs={1: "a"}), TypeError, "inputs keys must be str, got int"),
+        (execute(inputs={"a": 1, b"b": 2}), TypeError, "inputs keys must be str, got bytes"),
+        (execute(targets=["nowhere"]), ValueError, "unknown target 'nowhere'"),
+        (execute(targets=[1]), TypeError, "argument 'targets': expected str items, got int"),
+        (
+            execute(targets="y"),
+            TypeError,
+            "argument 'targets': expected an iterable of str, got a str",
+        ),
+        *(
+            (execute(parallel=value), TypeError, PARALLEL)
+            for value in (1, None, "yes", "Dataflow", "levels", "DATAFLOW")
+        ),
+        (execute(max_threads=2.0), TypeError, "^argument 'max_threads': "),
+        (execute(max_threads="2"), TypeError, "^argument 'max_threads': "),
+        (execute(max_threads=-1), OverflowError, NO_ARGUMENT_NAMED),
+        (execute(max_threads=2**64), OverflowError, NO_ARGUMENT_NAMED),
+        (execute(max_threads=Index(-5)), OverflowError, NO_ARGUMENT_NAMED),
+        # Calls that do not fit the signature.
+        (execute(True, None, 3), TypeError, None),
+        (execute(threads=2), TypeError, None),
+        (execute(True, parallel=True), TypeError, None),
+        (lambda dag: dag.to_mermaid(1), TypeError, None),
     ],
 )
-def test_bad_run_arguments_raise_before_anything_runs(arguments, error, message):
+@pytest.mark.parametrize("size", [0, 1], ids=["empty", "one-node"])
+def test_bad_run_arguments_raise_before_anything_runs(call, error, message, size):
     ran = []
-    dag = corvane.Graph().add(lambda i, p: ran.append(1) or {"y": 1}, outputs=["y"]).build()
-    with pytest.raises(error, match=message):
-        dag.execute(**arguments)
+    graph = corvane.Graph()
+    for _ in range(size):
+        graph.add(lambda i, p: ran.append(1) or {"y": 1}, outputs=["y"])
+    with pytest.raises(error, match=message) as raised:
+        call(graph.build())
+    assert type(raised.value) is error
     assert ran == []
 
 
@@ -215,7 +261,7 @@ def test_strict_runs_that_raise_leak_nothing(mode):
 
 
 def test_orders_are_the_same_in_every_process():
-    program = textwrap.dedent("""
+    program = """
         import corvane
         seen = []
         graph = corvane.Graph().add(lambda i, p: {k: k for k in "edcba"}, outputs=[*"abcde"])
@@ -223,15 +269,9 @@ def test_orders_are_the_same_in_every_process():
                   inputs=[("d", "w"), ("a", "v"), ("e", "z"), "b", "c"])
         dag = graph.build()
         print(list(dag.execute()), seen, dag.to_mermaid())
-    """)
+    """
     texts = {
-        subprocess.run(
-            [sys.executable, "-c", program],
-            env={**os.environ, "PYTHONHASHSEED": str(seed)},
-            capture_output=True,
-            text=True,
-            timeout=60,
-        ).stdout
+        run_python(program, env={**os.environ, "PYTHONHASHSEED": str(seed)}).stdout
         for seed in (1, 2, 3)
     }
     assert len(texts) == 1
