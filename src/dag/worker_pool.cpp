@@ -150,6 +150,8 @@ struct WorkerPool::Wave : std::enable_shared_from_this<Wave> {
   std::size_t claimed = 0;
   std::size_t finished = 0;
   std::exception_ptr stop;
+  // Set once `stop` is, readable without the mutex.
+  std::atomic<bool> stopped{false};
   // Set when the caller has left early with tasks still running: the wave
   // then owns itself until the last of them has returned.
   std::shared_ptr<Wave> orphan;
@@ -253,8 +255,27 @@ void WorkerPool::stop_running_wave(std::exception_ptr reason) {
   if (running_ != nullptr) abandon(*running_, std::move(reason));
 }
 
+void WorkerPool::throw_if_running_wave_stopped() {
+  bool stopped = false;
+  for (const Wave* wave = running_; wave != nullptr && !stopped; wave = wave->parent.get())
+    stopped = wave->stopped.load(std::memory_order_acquire);
+  if (!stopped) return;
+  std::lock_guard lock(mutex_);
+  const std::exception_ptr reason = running_->stop_reason();
+  try {
+    std::rethrow_exception(reason);
+  } catch (const node::RunStop&) {
+    std::rethrow_exception(caller_copy(reason));
+  } catch (...) {
+    // Any other reason (a refused thread) leaves the task to run as it is.
+  }
+}
+
 void WorkerPool::abandon(Wave& wave, std::exception_ptr reason) {
-  if (!wave.stop) wave.stop = std::move(reason);
+  if (!wave.stop) {
+    wave.stop = std::move(reason);
+    wave.stopped.store(true, std::memory_order_release);
+  }
   unlist(wave);
   wave.done.notify_all();
 }

@@ -91,6 +91,15 @@ class WorkerPool {
   // `run_wave`). Later calls for the same wave are ignored.
   void stop_running_wave(std::exception_ptr reason);
 
+  // Called from inside a task, where its work is about to begin (after the
+  // task has waited for the host's lock, say): when its wave, or one that
+  // a task starting it belongs to, was ended early by a `node::RunStop`,
+  // throws a copy of that stop, so that no work begins after it. A task
+  // claimed just before an interrupt, or a run started inside a node left
+  // running by one, then ends at once. Otherwise returns, without taking
+  // the pool's mutex.
+  void throw_if_running_wave_stopped();
+
   // Workers alive now, busy or idle.
   std::size_t thread_count() const;
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "dag/panic.hpp"
+#include "dag/worker_pool.hpp"
 #include "graph_data/py_object_handle.hpp"
 #include "node/node.hpp"
 #include "python_bindings/conversion.hpp"
@@ -140,6 +141,10 @@ class PythonNodeFunction {
     // Declared first so that every object of the call is gone before the
     // lock is given back.
     NodeCallLock lock;
+    // A node whose run was interrupted while it waited for the lock, or
+    // that belongs to a run started inside a node such a run left behind,
+    // does not begin.
+    dag::WorkerPool::shared().throw_if_running_wave_stopped();
     try {
       return call_python(static_cast<PyObject*>(function_.get()), inputs, params);
     } catch (const PythonError&) {

@@ -306,8 +306,9 @@ TEST(LockAwareGrowthTest, NestedWavesFinishUnderTheCeiling) {
 
 // A stop from a task or from the host's check-in reaches the caller while
 // the task still blocks: tasks not begun never begin, and the running one
-// finishes in the background on what the wave keeps for it. The host's lock
-// is busy, so that one worker takes the tasks in order.
+// finishes in the background on what the wave keeps for it. What it begins
+// afterwards, work or a nested wave, ends at once with the stop. The host's
+// lock is busy, so that one worker takes the tasks in order.
 class EarlyEndTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(EarlyEndTest, ReachesTheCallerAtOnceAndKeepsTheTaskAlive) {
@@ -319,9 +320,17 @@ TEST_P(EarlyEndTest, ReachesTheCallerAtOnceAndKeepsTheTaskAlive) {
   auto kept = std::make_shared<int>(0);
   const std::weak_ptr<int> watch = kept;
   std::atomic<int> begun{0};
+  std::atomic<int> stops_after{0};
   std::atomic<bool> release{false};
+  const auto stops = [&stops_after](auto&& begin) {
+    try {
+      begin();
+    } catch (const node::RunStop&) {
+      ++stops_after;
+    }
+  };
   try {
-    pool.run_wave(8, [&pool, &begun, &release, from_host, kept = std::move(kept)](std::size_t) {
+    pool.run_wave(8, [&, from_host, kept = std::move(kept)](std::size_t) {
       if (begun++ > 0) return;
       if (from_host) {
         interrupt = true;
@@ -329,6 +338,8 @@ TEST_P(EarlyEndTest, ReachesTheCallerAtOnceAndKeepsTheTaskAlive) {
         pool.stop_running_wave(std::make_exception_ptr(node::RunStop(nullptr)));
       }
       while (!release) std::this_thread::sleep_for(1ms);
+      stops([&] { pool.throw_if_running_wave_stopped(); });
+      stops([&] { pool.run_wave(2, [&](std::size_t) { ++begun; }); });
     });
     ADD_FAILURE() << "the wave did not end early";
   } catch (const node::RunStop&) {
@@ -342,6 +353,8 @@ TEST_P(EarlyEndTest, ReachesTheCallerAtOnceAndKeepsTheTaskAlive) {
   EXPECT_TRUE(watch.expired());
   std::this_thread::sleep_for(10ms);
   EXPECT_EQ(begun, 1);
+  EXPECT_EQ(stops_after, 2);
+  pool.throw_if_running_wave_stopped();  // outside any wave: nothing to stop
   install_fake_host();
 }
 
