@@ -172,8 +172,10 @@ def peak_heaps(dag, repeats=9):
     return [sorted(found)[repeats // 2] for found in peaks.values()]
 
 
-def main():
-    rows = []
+def rows():
+    """The timing rows, then the heap rows, as (name, dataflow, other, what
+    the other is)."""
+    found = []
     memory = []
     # The rows of trivial nodes first: the sleeping rows leave idle workers
     # behind, whose retirement a few seconds later would fall into them.
@@ -185,33 +187,41 @@ def main():
         ours, theirs = best_of_both(
             repeats, lambda d=dag: d.execute(DATAFLOW), lambda d=dag: d.execute(True)
         )
-        rows.append((f"{name}, per node", ours / count, theirs / count, "level mode"))
+        found.append((f"{name}, per node", ours / count, theirs / count, "level mode"))
         memory.append((name, dag))
 
     dag = two_branches()
     dag.execute(DATAFLOW)
     alone = best_of_both(7, lambda: dag.execute(DATAFLOW), lambda: None)[0]
-    rows.append(("two branches [100, 10] + [10, 100] ms", alone, 0.110, "longest path 110 ms"))
+    found.append(("two branches [100, 10] + [10, 100] ms", alone, 0.110, "longest path 110 ms"))
     ours, theirs = best_of_both(5, lambda: dag.execute(DATAFLOW), lambda: dag.execute(True))
-    rows.append(("two branches [100, 10] + [10, 100] ms", ours, theirs, "level mode"))
+    found.append(("two branches [100, 10] + [10, 100] ms", ours, theirs, "level mode"))
 
     dag = random_graph(200)
     assert len(dag.nodes) == 200
     ideal = longest_path(dag)
     dag.execute(DATAFLOW)
     alone = best_of_both(5, lambda: dag.execute(DATAFLOW), lambda: None)[0]
-    rows.append(("random graph of 200 sleeps of 1-20 ms", alone, ideal, "longest path"))
+    found.append(("random graph of 200 sleeps of 1-20 ms", alone, ideal, "longest path"))
     ours, theirs = best_of_both(3, lambda: dag.execute(DATAFLOW), lambda: dag.execute(True))
-    rows.append(("random graph of 200 sleeps of 1-20 ms", ours, theirs, "level mode"))
+    found.append(("random graph of 200 sleeps of 1-20 ms", ours, theirs, "level mode"))
     memory.insert(0, ("random graph of 200", dag))
 
+    heaps = [(f"heap peak, {name}", *peak_heaps(dag), "level mode") for name, dag in memory]
+    return found, heaps
+
+
+def main():
+    timings, heaps = rows()
     print(f"{'workload':<50} {'dataflow':>10} {'other':>10} {'ratio':>6}  other")
-    for name, ours, theirs, other in rows:
+    for name, ours, theirs, other in timings:
         print(f"{name:<50} {duration(ours)} {duration(theirs)} {ours / theirs:>6.2f}  {other}")
-    for name, dag in memory:
-        ours, theirs = peak_heaps(dag)
-        ratio = f"{ours / theirs:>6.2f}" if theirs else "     -"
-        print(f"{'heap peak, ' + name:<50} {ours:>9}B {theirs:>9}B {ratio}  level mode")
+    for name, ours, theirs, other in heaps:
+        print(f"{name:<50} {ours:>9}B {theirs:>9}B {heap_ratio(ours, theirs)}  {other}")
+
+
+def heap_ratio(ours, theirs):
+    return f"{ours / theirs:>6.2f}" if theirs else "     -"
 
 
 def duration(seconds):
