@@ -68,8 +68,8 @@ std::size_t max_threads_from_environment(std::size_t otherwise) {
 // and more workers help it.
 class Throughput {
  public:
-  explicit Throughput(std::size_t finished)
-      : first_(finished), mark_(finished), last_seen_(finished) {}
+  Throughput(std::size_t finished, std::size_t claimed)
+      : first_(finished), mark_(finished), last_seen_(finished), last_claimed_(claimed) {}
 
   // Called at every stall check with the wave's finished and claimed
   // tasks: by how many times the workers on the wave should grow if the
@@ -112,7 +112,7 @@ class Throughput {
   std::size_t first_;
   std::size_t mark_;
   std::size_t last_seen_;
-  std::size_t last_claimed_ = 0;
+  std::size_t last_claimed_;
   std::size_t stalled_checks_ = 0;
   // The best rate, in tasks per second, that a growth brought.
   double rate_ = 0;
@@ -292,7 +292,7 @@ void WorkerPool::await(Wave& wave, std::unique_lock<std::mutex>& lock) {
   }
   auto next_check_in = clock::now() + settings_.check_in_interval;
   std::size_t finished_before = wave.finished;
-  Throughput throughput(wave.finished);
+  Throughput throughput(wave.finished, wave.claimed);
   for (;;) {
     if (std::exception_ptr reason = wave.stop_reason()) {
       leave_early(wave, reason);
