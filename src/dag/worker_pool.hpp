@@ -17,10 +17,11 @@ namespace corvane::dag {
 // A caller hands over a wave of tasks and waits until all of them have
 // returned. Workers are woken or started only as the wave needs them: one to
 // begin with, and more (eight times as many working on it while none of
-// its tasks has finished, then twice as many each time) only while the
-// host's lock lies free, which means that the workers on the wave
-// are blocked without it (sleeping, waiting on I/O), and only while that
-// makes the wave go faster. Tasks that run the host's code one after
+// its tasks has finished and one begun before the last look is still
+// blocked, else twice as many each time) only while the host's lock lies
+// free, which means that the workers on the wave are blocked without it
+// (sleeping, waiting on I/O), and only while that makes the wave go
+// faster. Tasks that run the host's code one after
 // another, and tasks that wait for its lock, get no more workers: those
 // would only queue for the lock. Without a host, a wave that makes no
 // progress for a short while gets more workers.
