@@ -68,22 +68,31 @@ std::size_t max_threads_from_environment(std::size_t otherwise) {
 // and more workers help it.
 class Throughput {
  public:
-  explicit Throughput(std::size_t finished)
-      : first_(finished), mark_(finished), last_seen_(finished) {}
+  Throughput(std::size_t finished, std::size_t claimed)
+      : first_(finished), mark_(finished), last_seen_(finished), last_claimed_(claimed) {}
 
-  // Called at every stall check with the wave's finished tasks.
-  bool growth_helps(std::size_t finished) {
+  // Called at every stall check with the wave's finished and claimed
+  // tasks: by how many times the workers on the wave should grow if the
+  // host's lock lies free, or 0 for not at all.
+  std::size_t growth(std::size_t finished, std::size_t claimed) {
+    const std::size_t claimed_before = std::exchange(last_claimed_, claimed);
     stalled_checks_ = finished == last_seen_ ? stalled_checks_ + 1 : 0;
     last_seen_ = finished;
     // Until a first task has finished there is no blip to mistake for a
-    // stall.
-    if (stalled_checks_ >= (finished == first_ ? 1u : 2u)) return true;
+    // stall. A worker whose task began before the last check and that
+    // neither holds the free lock nor queues for it is blocked, and so,
+    // most likely, are the others: the wave grows eightfold, and a wide
+    // wave of sleepers has a worker each after four growths instead of
+    // eight. A worker that has only just begun may still be on its way to
+    // the lock, so without one that began earlier the wave only doubles.
+    if (finished == first_) return claimed_before > finished ? kBlockedGrowth : 2;
+    if (stalled_checks_ >= 2) return 2;
     const double elapsed = std::chrono::duration<double>(clock::now() - since_).count();
-    if (elapsed < kWindow) return false;
+    if (elapsed < kWindow) return 0;
     const double rate = static_cast<double>(finished - mark_) / elapsed;
-    if (rate < rate_ * kMarkedRise) return false;
+    if (rate < rate_ * kMarkedRise) return 0;
     rate_ = rate;
-    return true;
+    return 2;
   }
 
   void grown(std::size_t finished) {
@@ -97,11 +106,13 @@ class Throughput {
   // The shortest time over which a rate is measured, in seconds.
   static constexpr double kWindow = 1e-3;
   static constexpr double kMarkedRise = 1.25;
+  static constexpr std::size_t kBlockedGrowth = 8;
 
   clock::time_point since_ = clock::now();
   std::size_t first_;
   std::size_t mark_;
   std::size_t last_seen_;
+  std::size_t last_claimed_;
   std::size_t stalled_checks_ = 0;
   // The best rate, in tasks per second, that a growth brought.
   double rate_ = 0;
@@ -302,7 +313,7 @@ void WorkerPool::await(Wave& wave, std::unique_lock<std::mutex>& lock) {
   }
   auto next_check_in = clock::now() + settings_.check_in_interval;
   std::size_t finished_before = wave.finished;
-  Throughput throughput(wave.finished);
+  Throughput throughput(wave.finished, wave.claimed);
   for (;;) {
     if (std::exception_ptr reason = wave.stop_reason()) {
       leave_early(wave, reason);
@@ -312,9 +323,9 @@ void WorkerPool::await(Wave& wave, std::unique_lock<std::mutex>& lock) {
     if (wave.unclaimed()) {
       wave.done.wait_for(lock, settings_.stall_check);
       if (wave.unclaimed() && !wave.stop_reason()) {
-        const bool helps = throughput.growth_helps(wave.finished);
-        if (helps && wants_worker(wave, finished_before, next_check_in, lock)) {
-          grow(wave, lock);
+        const std::size_t growth = throughput.growth(wave.finished, wave.claimed);
+        if (growth > 0 && wants_worker(wave, finished_before, next_check_in, lock)) {
+          grow(wave, growth, lock);
           throughput.grown(wave.finished);
         }
       }
@@ -357,13 +368,12 @@ bool WorkerPool::wants_worker(Wave& wave, std::size_t finished_before,
   return free;
 }
 
-void WorkerPool::grow(Wave& wave, std::unique_lock<std::mutex>& lock) {
+void WorkerPool::grow(Wave& wave, std::size_t growth, std::unique_lock<std::mutex>& lock) {
   // Workers may have claimed the rest while the host was asked.
   if (!wave.unclaimed() || wave.stop_reason()) return;
-  // Put as many again on the wave as work on it now, counting those already
-  // on their way.
+  // Multiply the workers on the wave, counting those already on their way.
   const std::size_t working = std::max<std::size_t>(wave.claimed - wave.finished, 1);
-  if (summon(std::min(wave.count - wave.claimed, working), lock) > 0) return;
+  if (summon(std::min(wave.count - wave.claimed, working * (growth - 1)), lock) > 0) return;
   // The pool is at its most workers, and each of them busy: the caller takes
   // a task of its own wave, which keeps nested waves from waiting on each
   // other for good.
@@ -388,7 +398,8 @@ std::size_t WorkerPool::summon(std::size_t wanted, std::unique_lock<std::mutex>&
   wanted -= coming;
   const std::size_t woken = std::min(wanted, idle_ - calls_);
   calls_ += woken;
-  for (std::size_t i = 0; i < woken; ++i) wake_.notify_one();
+  unsent_wake_ups_ += woken;
+  send_wake_ups(take_wake_ups());
   std::size_t started = woken;
   for (; started < wanted && threads_ < settings_.max_threads; ++started) {
     if (closed_) throw std::system_error(std::make_error_code(std::errc::operation_canceled));
@@ -406,6 +417,19 @@ std::size_t WorkerPool::summon(std::size_t wanted, std::unique_lock<std::mutex>&
     lock.lock();
   }
   return coming + started;
+}
+
+std::size_t WorkerPool::take_wake_ups() {
+  // Each sender wakes two, so that the called workers wake in a binary
+  // tree: calling a hundred costs the caller two wake-ups, not a hundred,
+  // and none of the called waits for the pool's mutex behind the caller.
+  const std::size_t taken = std::min<std::size_t>(unsent_wake_ups_, 2);
+  unsent_wake_ups_ -= taken;
+  return taken;
+}
+
+void WorkerPool::send_wake_ups(std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) wake_.notify_one();
 }
 
 void WorkerPool::work() {
@@ -462,6 +486,13 @@ void WorkerPool::work() {
       --idle_;
       if (calls_ > 0) {
         --calls_;
+        // Calls taken by workers that woke on their own need no wake-up.
+        unsent_wake_ups_ = std::min(unsent_wake_ups_, calls_);
+        if (const std::size_t wake_ups = take_wake_ups()) {
+          lock.unlock();
+          send_wake_ups(wake_ups);
+          lock.lock();
+        }
         continue;
       }
       // Decided under the lock and counted at once, so that workers timing

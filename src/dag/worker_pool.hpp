@@ -16,10 +16,12 @@ namespace corvane::dag {
 //
 // A caller hands over a wave of tasks and waits until all of them have
 // returned. Workers are woken or started only as the wave needs them: one to
-// begin with, and more (doubling the number working on it each time) only
-// while the host's lock lies free, which means that the workers on the wave
-// are blocked without it (sleeping, waiting on I/O), and only while that
-// makes the wave go faster. Tasks that run the host's code one after
+// begin with, and more (eight times as many working on it while none of
+// its tasks has finished and one begun before the last look is still
+// blocked, else twice as many each time) only while the host's lock lies
+// free, which means that the workers on the wave are blocked without it
+// (sleeping, waiting on I/O), and only while that makes the wave go
+// faster. Tasks that run the host's code one after
 // another, and tasks that wait for its lock, get no more workers: those
 // would only queue for the lock. Without a host, a wave that makes no
 // progress for a short while gets more workers.
@@ -147,7 +149,9 @@ class WorkerPool {
   bool wants_worker(Wave& wave, std::size_t finished_before,
                     std::chrono::steady_clock::time_point& next_check_in,
                     std::unique_lock<std::mutex>& lock);
-  void grow(Wave& wave, std::unique_lock<std::mutex>& lock);
+  // Multiplies the workers on `wave` by `growth`, as far as its tasks not
+  // yet claimed and `max_threads` allow.
+  void grow(Wave& wave, std::size_t growth, std::unique_lock<std::mutex>& lock);
   // Ends `wave` early with `reason` unless it has ended already.
   void abandon(Wave& wave, std::exception_ptr reason);
   // The same for the caller that leaves it: the wave keeps itself until its
@@ -159,6 +163,10 @@ class WorkerPool {
   // waking idle ones first and starting new ones for the rest, as far as
   // `max_threads` allows. Returns how many are on their way.
   std::size_t summon(std::size_t wanted, std::unique_lock<std::mutex>& lock);
+  // Takes up to two of the wake-ups that called workers still need, for
+  // the calling thread to send.
+  std::size_t take_wake_ups();
+  void send_wake_ups(std::size_t count);
 
   Settings settings_;
   mutable std::mutex mutex_;
@@ -180,6 +188,9 @@ class WorkerPool {
   std::size_t busy_ = 0;
   // Idle workers told to come back to work that have not woken yet.
   std::size_t calls_ = 0;
+  // Calls whose wake-up no thread has sent yet: each worker that takes a
+  // call sends on a few of them, so that the caller sends only the first.
+  std::size_t unsent_wake_ups_ = 0;
   // Workers started that have not reached their loop yet.
   std::size_t starting_ = 0;
   bool closed_ = false;
