@@ -90,9 +90,17 @@ def rows():
             )
         )
     size = 10**5
-    ours, theirs = best_of_both(
-        5, lambda: joined_graph(size, True).build(), lambda: joined_graph(size, False).build()
-    )
+
+    def joined():
+        return joined_graph(size, True).build()
+
+    def added():
+        return joined_graph(size, False).build()
+
+    # Untimed first: until the allocator has settled on where large blocks
+    # come from, whichever side runs first pays for it.
+    best_of_both(3, joined, added)
+    ours, theirs = best_of_both(5, joined, added)
     found.append(
         (
             "graph with joins of 10^5, made and built, per node",

@@ -28,7 +28,9 @@ several, in this one process):
   "first to_mermaid" is a fresh Dag's first render, "to_mermaid" the best
   of it and two more.
 - memory: bytes of process memory per node of a built fan-out of 10^5.
-- fresh names, joins and the marketing pipeline: see graph_shapes.py.
+- fresh names, joins, nesting and the marketing pipeline: see graph_shapes.py.
+- dataflow runs (parallel="dataflow") against their longest path and
+  against level mode, and their heap peaks: see dataflow_bench.py.
 
 Usage: python benchmarks/python_bench.py
 """
@@ -43,6 +45,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import corvane
+import dataflow_bench
 import graph_shapes
 from alternation import best_of_both
 
@@ -282,6 +285,8 @@ def main():
     rows.append(("256 x 50 ms sleeps, ThreadPoolExecutor(256)", theirs, 0.05, "ideal 50 ms"))
 
     rows.extend(thread_rows(not_pools))
+    flow_rows, heaps = dataflow_bench.rows()
+    rows.extend((f"dataflow, {name}", *row) for name, *row in flow_rows)
 
     fresh_pages = []
     for shape in ("chain", "fan-out"):
@@ -303,6 +308,9 @@ def main():
         _, ours, theirs, other = lines
         print(f"marketing pipeline, non-blank lines of code: {ours} (corvane), {theirs} ({other})")
     print(f"built fan-out of 10^5: {built_bytes:.0f} bytes per node (resident)")
+    for name, ours, theirs, other in heaps:
+        ratio = dataflow_bench.heap_ratio(ours, theirs)
+        print(f"dataflow, {name}: {ours} B against {theirs} B, {ratio.strip()}x {other}")
 
 
 def thread_count():
