@@ -21,8 +21,8 @@ Graph& Graph::join(NodeFunction function, std::optional<std::string> label,
   // so the placed nodes go apart first and the sinks are read after.
   if (nodes_.size() > own_count_) split();
   node::DependencyList dependencies = sinks();
-  attached_sinks_.clear();
-  first_unjoined_kept_ = attached_.size();
+  placed_sinks_.clear();
+  first_unjoined_kept_ = kept_.size();
   return append(std::move(function), std::move(label), std::move(inputs), std::move(outputs),
                 std::move(settings), std::move(dependencies));
 }
@@ -54,14 +54,14 @@ Graph& Graph::append(NodeFunction function, std::optional<std::string> label,
 node::DependencyList Graph::sinks() const {
   node::DependencyList sinks;
   if (last_node_ && !last_has_child_) sinks.push_back(*last_node_);
-  for (NodeId sink : attached_sinks_) sinks.push_back(sink);
+  for (NodeId sink : placed_sinks_) sinks.push_back(sink);
   // The kept subgraphs follow, walked in node-list order with a list, not
   // by recursion; each node is named by where it comes among the attached
   // nodes. A join takes every sink it finds, so no subgraph is walked twice.
   std::vector<std::pair<const Graph*, NodeId>> pending;
   const auto walk_kept = [&pending](const Graph& graph, NodeId first_apart_position) {
-    for (std::size_t index = graph.attached_.size(); index-- > graph.first_unjoined_kept_;) {
-      const Graph& kept = graph.attached_[index];
+    for (std::size_t index = graph.kept_.size(); index-- > graph.first_unjoined_kept_;) {
+      const Graph& kept = graph.kept_[index];
       pending.emplace_back(&kept, first_apart_position + kept.first_attached_position_);
     }
   };
@@ -72,7 +72,7 @@ node::DependencyList Graph::sinks() const {
     const NodeId first_id = kApartBase + first_position;
     if (graph->last_node_ && !graph->last_has_child_)
       sinks.push_back(first_id + *graph->last_node_);
-    for (NodeId sink : graph->attached_sinks_) sinks.push_back(first_id + sink);
+    for (NodeId sink : graph->placed_sinks_) sinks.push_back(first_id + sink);
     walk_kept(*graph, first_position + graph->own_count_);
   }
   return sinks;
@@ -89,7 +89,7 @@ BranchId Graph::branch(Graph subgraph) {
   // Placing costs time in proportion to the subgraph, but a node is placed
   // at most once: the builder it lands in has attached nodes from then on,
   // so it is kept apart wherever it is attached next.
-  if (subgraph.attached_count_ == 0 && attached_.empty()) {
+  if (subgraph.attached_count_ == 0 && kept_.empty()) {
     place(subgraph);
   } else {
     if (nodes_.size() > own_count_) split();
@@ -110,7 +110,7 @@ void Graph::hang_from(NodeId branch_point, BranchId branch_id) {
 
 void Graph::place(Graph& subgraph) {
   const NodeId first_id = nodes_.size();
-  for (NodeId sink : subgraph.sinks()) attached_sinks_.push_back(first_id + sink);
+  for (NodeId sink : subgraph.sinks()) placed_sinks_.push_back(first_id + sink);
   for (Node& placed : subgraph.nodes_) {
     subgraph.renumber(placed, first_id, 0);
     parents_.push_back(placed.dependencies.empty() ? no_parent : placed.dependencies[0]);
@@ -122,7 +122,7 @@ void Graph::place(Graph& subgraph) {
 void Graph::keep_apart(Graph subgraph) {
   subgraph.first_attached_position_ = attached_count_;
   attached_count_ += subgraph.node_count();
-  attached_.push_back(std::move(subgraph));
+  kept_.push_back(std::move(subgraph));
 }
 
 void Graph::split() {
@@ -139,12 +139,12 @@ void Graph::split() {
       dependency = dependency >= own_count_ ? dependency - own_count_ : kOuterBase + dependency;
   }
   placed.own_count_ = placed.nodes_.size();
-  placed.attached_sinks_ = std::move(attached_sinks_);
-  for (NodeId& sink : placed.attached_sinks_) sink -= own_count_;
-  attached_sinks_.clear();
+  placed.placed_sinks_ = std::move(placed_sinks_);
+  for (NodeId& sink : placed.placed_sinks_) sink -= own_count_;
+  placed_sinks_.clear();
   nodes_.erase(first_placed, nodes_.end());
   parents_.resize(own_count_);
-  attached_.push_back(std::move(placed));
+  kept_.push_back(std::move(placed));
 }
 
 void Graph::renumber(Node& node, NodeId first_id, NodeId outer_first_id) const noexcept {
@@ -158,12 +158,12 @@ void Graph::renumber(Node& node, NodeId first_id, NodeId outer_first_id) const n
 Graph::~Graph() {
   // Nested subgraphs are let go one level at a time: a recursion as deep
   // as the nesting could overflow the stack.
-  std::vector<Graph> pending = std::move(attached_);
+  std::vector<Graph> pending = std::move(kept_);
   while (!pending.empty()) {
     Graph last = std::move(pending.back());
     pending.pop_back();
-    for (Graph& nested : last.attached_) pending.push_back(std::move(nested));
-    last.attached_.clear();
+    for (Graph& nested : last.kept_) pending.push_back(std::move(nested));
+    last.kept_.clear();
   }
 }
 
@@ -174,9 +174,10 @@ dag::Dag Graph::build() && {
   const NodeId first_apart_id = own_count_;
   std::vector<Node> listed = std::move(nodes_);
   std::vector<NodeId> parents = std::move(parents_);
-  std::vector<NodeId>* kept_parents = joined_ ? nullptr : &parents;
+  // A joined graph is ordered from its nodes alone.
+  const bool with_parents = !joined_;
   listed.reserve(node_count());
-  if (kept_parents != nullptr) parents.reserve(node_count());
+  if (with_parents) parents.reserve(node_count());
 
   // Depth first, each builder's own nodes before its kept subgraphs: the
   // order and the numbers `build` promises.
@@ -184,25 +185,25 @@ dag::Dag Graph::build() && {
     Graph* graph;
     NodeId first_id;
     NodeId first_apart_id;
-    std::size_t next_apart = 0;
+    std::size_t next_kept = 0;
   };
   std::vector<Visit> pending{{this, 0, first_apart_id}};
   while (!pending.empty()) {
     Visit& visit = pending.back();
-    if (visit.next_apart == visit.graph->attached_.size()) {
+    if (visit.next_kept == visit.graph->kept_.size()) {
       pending.pop_back();
       continue;
     }
-    Graph& apart = visit.graph->attached_[visit.next_apart++];
-    const NodeId first_id = visit.first_apart_id + apart.first_attached_position_;
+    Graph& kept = visit.graph->kept_[visit.next_kept++];
+    const NodeId first_id = visit.first_apart_id + kept.first_attached_position_;
     const NodeId outer_first_id = visit.first_id;
-    for (Node& node : apart.nodes_) {
-      apart.renumber(node, first_id, outer_first_id);
-      if (kept_parents != nullptr)
+    for (Node& node : kept.nodes_) {
+      kept.renumber(node, first_id, outer_first_id);
+      if (with_parents)
         parents.push_back(node.dependencies.empty() ? no_parent : node.dependencies[0]);
       listed.push_back(std::move(node));
     }
-    pending.push_back({&apart, first_id, first_id + apart.own_count_});
+    pending.push_back({&kept, first_id, first_id + kept.own_count_});
   }
   if (joined_) return dag::Dag(std::move(listed));
   return dag::Dag(std::move(listed), std::move(parents));

@@ -66,7 +66,7 @@ class Graph {
       pending.pop_back();
       for (const Node& owned : graph->nodes_)
         if (!visit(owned)) return false;
-      for (const Graph& attached : graph->attached_) pending.push_back(&attached);
+      for (const Graph& kept : graph->kept_) pending.push_back(&kept);
     }
     return true;
   }
@@ -125,11 +125,11 @@ class Graph {
   // the nodes again.
   std::vector<NodeId> parents_;
   std::size_t own_count_ = 0;
-  // The attached subgraphs that are not placed, as they came: each is
-  // renumbered once, by `build`, so that attaching a graph that has
-  // attached nodes of its own costs the same however large it is, and
-  // nesting graphs level upon level stays linear.
-  std::vector<Graph> attached_;
+  // The attached subgraphs kept apart, as they came: each is renumbered
+  // once, by `build`, so that attaching a graph that has attached nodes of
+  // its own costs the same however large it is, and nesting graphs level
+  // upon level stays linear.
+  std::vector<Graph> kept_;
   // How many nodes are attached, placed or not, nested ones included.
   std::size_t attached_count_ = 0;
   // Once this builder is kept apart in another: where its first node comes
@@ -137,8 +137,9 @@ class Graph {
   std::size_t first_attached_position_ = 0;
   // The placed nodes no node depends on yet, in node-list order. Kept
   // subgraphs hold their own.
-  std::vector<NodeId> attached_sinks_;
-  // The kept subgraphs from here on have sinks that no join has taken yet.
+  std::vector<NodeId> placed_sinks_;
+  // The kept subgraphs from this position on have sinks that no join has
+  // taken yet.
   std::size_t first_unjoined_kept_ = 0;
   // Whether some node depends on a node other than the one before it in
   // the sense of `parents_`: then `parents_` cannot describe the graph and
