@@ -135,7 +135,12 @@ def to_dask(
     else:
         silent = export.in_steps(_steps(dag, parallel, plan), visible)
     kept = visible if wanted is None else {n: k for n, k in visible.items() if n in wanted}
-    tasks[final_key] = (Assemble(tuple(kept)), *kept.values(), *silent)
+    needed = [*kept.values(), *silent]
+    # A local run calls every node of its plan, also one whose writes
+    # neither a target nor a node with a function reads (a failure it
+    # prints or raises is part of the run): Dask would drop its task.
+    needed += export.unreached(needed)
+    tasks[final_key] = (Assemble(tuple(kept)), *needed)
     graph = HighLevelGraph.from_collections(final_key, tasks, dependencies=())
     return Delayed(final_key, graph)
 
@@ -153,6 +158,7 @@ class _Export:
         self.nodes = nodes
         # (name, previous resolution, writer) -> the resolution after it.
         self.picks: dict[tuple[str, Key | None, Key], Key] = {}
+        self.node_keys: list[Key] = []
 
     def call(self, node: NodeInfo, visible: Mapping[str, Key]) -> Key:
         """The task of one node, reading what `visible` resolves."""
@@ -169,7 +175,20 @@ class _Export:
             self.raise_on_failure,
         )
         self.tasks[node_key] = (call, *(visible[name] for name, _ in reads))
+        self.node_keys.append(node_key)
         return node_key
+
+    def unreached(self, roots: list[Key]) -> list[Key]:
+        """The node tasks that none of `roots` depends on, directly or not.
+        Every element of a task after its callable is a key."""
+        reached: set[Key] = set()
+        pending = list(roots)
+        while pending:
+            key = pending.pop()
+            if key not in reached:
+                reached.add(key)
+                pending.extend(self.tasks[key][1:])
+        return [key for key in self.node_keys if key not in reached]
 
     def pick(
         self, name: str, previous: Key | None, node_key: Key, place: tuple[int, int, int]

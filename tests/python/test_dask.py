@@ -413,6 +413,19 @@ def test_raise_on_failure_fails_the_computation_with_the_node_error(
     assert after == [1]
 
 
+@pytest.mark.parametrize("parallel", [False, True, "dataflow"])
+def test_a_planned_node_runs_though_no_task_reads_its_writes(parallel):
+    # The target's writer has no function: nothing reads the failing node's
+    # write, but a local run calls it, so the export must too.
+    dag = chain(
+        node(raise_boom, outputs={"y": "x"}), node(None, inputs={"x": "x"}, outputs={"x": "t"})
+    ).build()
+    with pytest.raises(Boom):
+        dag.execute(parallel, targets=["t"], raise_on_failure=True)
+    with pytest.raises(Boom):
+        to_dask(dag, parallel, True, targets=["t"]).compute(scheduler="sync")
+
+
 @pytest.mark.parametrize("stop", [KeyboardInterrupt, SystemExit])
 def test_interrupts_propagate_whatever_the_failure_mode(stop):
     def interrupt(inputs, params):
