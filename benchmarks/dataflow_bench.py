@@ -24,7 +24,7 @@ import random
 import time
 
 import corvane
-from alternation import best_of_both
+from alternation import best_of_both, print_rows
 
 DATAFLOW = "dataflow"
 
@@ -213,23 +213,13 @@ def rows():
 
 def main():
     timings, heaps = rows()
-    print(f"{'workload':<50} {'dataflow':>10} {'other':>10} {'ratio':>6}  other")
-    for name, ours, theirs, other in timings:
-        print(f"{name:<50} {duration(ours)} {duration(theirs)} {ours / theirs:>6.2f}  {other}")
+    print_rows("dataflow", timings)
     for name, ours, theirs, other in heaps:
         print(f"{name:<50} {ours:>9}B {theirs:>9}B {heap_ratio(ours, theirs)}  {other}")
 
 
 def heap_ratio(ours, theirs):
     return f"{ours / theirs:>6.2f}" if theirs else "     -"
-
-
-def duration(seconds):
-    """Seconds as a ten-character figure in a unit that keeps four digits."""
-    for unit, scale in (("ns", 1e9), ("us", 1e6), ("ms", 1e3)):
-        if seconds * scale < 1000:
-            return f"{seconds * scale:>8.3g}{unit}"
-    return f"{seconds:>9.3g}s"
 
 
 if __name__ == "__main__":

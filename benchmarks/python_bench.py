@@ -47,7 +47,7 @@ from concurrent.futures import ThreadPoolExecutor
 import corvane
 import dataflow_bench
 import graph_shapes
-from alternation import best_of_both
+from alternation import best_of_both, print_rows
 
 
 def step(inputs, params):
@@ -300,9 +300,7 @@ def main():
             )
         fresh_pages.append(f"{shape} {large_pages:.3f} at 10^5, {small_pages:.3f} at 10^3")
 
-    print(f"{'workload':<50} {'corvane':>10} {'other':>10} {'ratio':>6}  other")
-    for name, ours, theirs, other in rows:
-        print(f"{name:<50} {duration(ours)} {duration(theirs)} {ours / theirs:>6.2f}  {other}")
+    print_rows("corvane", rows)
     print(f"fresh memory pages per node of a first to_mermaid: {'; '.join(fresh_pages)}")
     if lines is not None:
         _, ours, theirs, other = lines
@@ -377,14 +375,6 @@ def thread_rows(not_pools):
     )
     rows.append((name, ours, theirs, f"max_threads={best}, the best fixed"))
     return rows
-
-
-def duration(seconds):
-    """Seconds as a ten-character figure in a unit that keeps four digits."""
-    for unit, scale in (("ns", 1e9), ("us", 1e6), ("ms", 1e3)):
-        if seconds * scale < 1000:
-            return f"{seconds * scale:>8.3g}{unit}"
-    return f"{seconds:>9.3g}s"
 
 
 if __name__ == "__main__":

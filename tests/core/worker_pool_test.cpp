@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <set>
@@ -155,17 +156,17 @@ TEST(WorkerPoolTest, IdleWorkersBeyondTheKeptOnesLeave) {
   EXPECT_GE(thread_events.exiting - exits_before, 6);
 }
 
-// Every task waits for an inner wave of blocking tasks, from several
-// threads at once and a few levels deep: waiting workers are not counted
-// on to run the inner tasks, so the pool grows instead of deadlocking.
-TEST(WorkerPoolTest, NestedWavesFromManyThreadsFinish) {
-  install_fake_host();
-  WorkerPool pool(settings(5000ms));
-  std::atomic<int> leaves{0}, missed{0};
+// Runs waves of `width` tasks nested two levels below the first, from
+// `callers` threads at once; each task first calls what `per_wave` made for
+// its wave. Returns how many innermost tasks ran, once all have finished.
+using Visit = std::function<void()>;
+int run_nested_waves(WorkerPool& pool, int callers, std::size_t width,
+                     const std::function<Visit()>& per_wave) {
+  std::atomic<int> leaves{0};
   std::function<void(int)> nest = [&](int depth) {
-    Meeting meeting(2);
-    pool.run_wave(2, [&](std::size_t) {
-      missed += !meeting.arrive();
+    const Visit visit = per_wave();
+    pool.run_wave(width, [&](std::size_t) {
+      visit();
       if (depth > 0) {
         nest(depth - 1);
       } else {
@@ -174,9 +175,23 @@ TEST(WorkerPoolTest, NestedWavesFromManyThreadsFinish) {
     });
   };
   finishes_in_time([&] {
-    std::vector<std::thread> callers;
-    for (int i = 0; i < 6; ++i) callers.emplace_back(nest, 2);
-    for (std::thread& caller : callers) caller.join();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < callers; ++i) threads.emplace_back(nest, 2);
+    for (std::thread& thread : threads) thread.join();
+  });
+  return leaves;
+}
+
+// Every task waits for an inner wave of blocking tasks, from several
+// threads at once and a few levels deep: waiting workers are not counted
+// on to run the inner tasks, so the pool grows instead of deadlocking.
+TEST(WorkerPoolTest, NestedWavesFromManyThreadsFinish) {
+  install_fake_host();
+  WorkerPool pool(settings(5000ms));
+  std::atomic<int> missed{0};
+  const int leaves = run_nested_waves(pool, 6, 2, [&missed] {
+    auto meeting = std::make_shared<Meeting>(2);
+    return [&missed, meeting] { missed += !meeting->arrive(); };
   });
   EXPECT_EQ(leaves, 6 * 8);
   EXPECT_EQ(missed, 0);
@@ -287,23 +302,12 @@ TEST(LockAwareGrowthTest, NestedWavesFinishUnderTheCeiling) {
   WorkerPool::Settings limited = settings(5000ms);
   limited.max_threads = 2;
   WorkerPool pool(limited);
-  std::atomic<int> leaves{0};
   std::atomic<std::size_t> most_threads{0};
-  std::function<void(int)> nest = [&](int depth) {
-    pool.run_wave(3, [&](std::size_t) {
+  const int leaves = run_nested_waves(pool, 3, 3, [&] {
+    return [&] {
       most_threads = std::max(most_threads.load(), pool.thread_count());
       std::this_thread::sleep_for(1ms);
-      if (depth > 0) {
-        nest(depth - 1);
-      } else {
-        ++leaves;
-      }
-    });
-  };
-  finishes_in_time([&] {
-    std::vector<std::thread> callers;
-    for (int i = 0; i < 3; ++i) callers.emplace_back(nest, 2);
-    for (std::thread& caller : callers) caller.join();
+    };
   });
   EXPECT_EQ(leaves, 3 * 27);
   EXPECT_LE(most_threads, 2u);
