@@ -79,33 +79,9 @@ def test_targets_leave_out_writers_the_reader_cannot_see():
     assert calls == []
 
 
-# --- When and where nodes run ----------------------------------------------------
-
-
-def test_a_node_starts_before_an_unrelated_slower_node_of_its_level_ends():
-    next_started = threading.Event()
-    seen = {}
-
-    def slow(inputs, params):
-        seen["next started first"] = next_started.wait(WAIT)
-        return {}
-
-    def next_node(inputs, params):
-        next_started.set()
-        return {}
-
-    graph = branches(corvane.Graph().add(slow), writer().add(next_node))
-    graph.build().execute(**DATAFLOW)
-    assert seen == {"next started first": True}
-
-
-def test_a_chain_runs_on_the_calling_thread():
-    probe = ConcurrencyProbe()
-    graph = corvane.Graph()
-    for name in range(20):
-        graph.add(probe.function(name))
-    graph.build().execute(**DATAFLOW)
-    assert set(probe.where.values()) == {threading.get_ident()}
+# --- Where nodes run ---------------------------------------------------------------
+# (When nodes start, and caps, are the scheduler's alone: its own tests cover
+# them.)
 
 
 def test_each_branch_stays_on_the_thread_of_its_first_node():
@@ -123,19 +99,6 @@ def test_each_branch_stays_on_the_thread_of_its_first_node():
     assert threads["b1"] == threads["b2"] == threads["b3"]
     assert threads["a1"] != threads["b1"]
     assert sorted(result.threads.values()) == sorted(threads.values())
-
-
-@pytest.mark.parametrize("cap", [1, 2])
-def test_no_more_nodes_run_at_once_than_max_threads(cap):
-    probe = ConcurrencyProbe(work=0.005)
-    busy = probe.function
-    graph = branches(
-        *(corvane.Graph().add(busy(f"{n}a")).add(busy(f"{n}b")) for n in range(5)),
-        root=busy("root"),
-    )
-    graph.join(busy("join"))
-    graph.build().execute(max_threads=cap, **DATAFLOW)
-    assert probe.most <= cap
 
 
 # --- Stops ----------------------------------------------------------------------

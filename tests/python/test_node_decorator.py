@@ -52,22 +52,6 @@ def run(function, given, params=None, **add):
 
 
 @pytest.mark.parametrize(
-    "function, names",
-    [
-        (scaled, (("rows", "factor"), ("scaled",), ("factor",))),
-        (summed, (("scaled",), ("total",), ())),
-        (bounds, (("rows",), ("low", "high"), ())),
-        (side_effect, (("rows",), (), ())),
-        (options, (("rows",), ("options",), ())),
-    ],
-)
-def test_the_node_form_declares_parameters_results_and_defaults(function, names):
-    call, *declared = function.__corvane_node__
-    assert tuple(declared) == names
-    assert callable(call)
-
-
-@pytest.mark.parametrize(
     "function, inputs, params, context",
     [
         # A default no input supplies is kept.

@@ -64,6 +64,10 @@ def test_a_round_trip_keeps_nodes_order_picture_and_results(dag, protocol):
     assert isinstance(restored, corvane.Dag)
     assert restored is not dag
     assert restored.nodes == dag.nodes
+    # A function that nodes share stays one object.
+    pairs = zip(dag.nodes, restored.nodes, strict=True)
+    functions = {(id(mine.function), id(theirs.function)) for mine, theirs in pairs}
+    assert len({mine for mine, _ in functions}) == len(functions) == len({r for _, r in functions})
     assert [list(node.inputs.items()) for node in restored.nodes] == [
         list(node.inputs.items()) for node in dag.nodes
     ]
@@ -76,14 +80,6 @@ def test_a_round_trip_keeps_nodes_order_picture_and_results(dag, protocol):
         assert got == expected
         if not parallel:
             assert list(got) == list(expected)
-
-
-def test_a_function_shared_by_nodes_stays_one_object():
-    graph = corvane.Graph()
-    for _ in range(3):
-        graph.add(total, inputs=["rows"])
-    restored = pickle.loads(pickle.dumps(graph.build()))
-    assert {id(node.function) for node in restored.nodes} == {id(total)}
 
 
 def test_a_pickled_dag_runs_in_another_process():
