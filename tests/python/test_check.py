@@ -97,17 +97,6 @@ def test_branches_and_joins_by_mode():
     assert found(dag.check(parallel="dataflow")) == [("missing input", "forest", "svc")]
 
 
-def test_a_join_reading_what_no_branch_writes():
-    calls = Calls()
-    graph = corvane.Graph()
-    add(graph, calls, "root", writes=["rows"])
-    add(graph, calls, "left", reads=["rows"], writes=["left"])
-    add(graph, calls, "join", reads=["left", "right"], join=True)
-    dag = graph.build()
-    for parallel in (False, True):
-        assert found(dag.check(parallel=parallel)) == [("missing input", "join", "right")]
-
-
 def test_optional_inputs_of_decorated_nodes_are_never_missing():
     class Decorated:
         def __init__(self):
